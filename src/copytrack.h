@@ -1,0 +1,12 @@
+// Copies one track, with its loop section repeated, from the archive into a WAV file.
+#ifndef DORVU_COPYTRACK_H
+#define DORVU_COPYTRACK_H
+
+#include <cstdint>
+
+enum { chunksize = 176400 }; // one second of 16-bit stereo 44.1 kHz audio
+
+void copytrack(int i);
+void copyspan(int32_t from, int32_t end);
+
+#endif

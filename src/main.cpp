@@ -1,0 +1,6 @@
+#include "dorvu.h"
+
+int main(int argc, char **argv)
+{
+    return dorvu(argc, argv);
+}
