@@ -1,0 +1,135 @@
+// Faults made for real: whatever fails, every .wav file left is either complete and
+// correct or the file that was there before, and the exit status says what happened.
+#include "bgmtable.h"
+#include "testutil.h"
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+static bool istemp(const std::string &name)
+{
+    return name.rfind(".dorvu-", 0) == 0;
+}
+
+TEST(Faults, ShortArchive)
+{
+    tempdir d;
+    writefile(d / "dorvu.dat", "");
+    ASSERT_EQ(truncate((d / "dorvu.dat").c_str(), 100000000), 0);
+    runresult r = run(d.path, {});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "rep = 2 , map = 0\n");
+    EXPECT_EQ(r.err, "dorvu: dorvu.dat: too short: 100000000 bytes, needs at least 444516656\n");
+    EXPECT_EQ(listdir(d.path), std::vector<std::string>{"dorvu.dat"});
+}
+
+TEST(Faults, ArchiveIsADirectory)
+{
+    tempdir d;
+    ASSERT_EQ(mkdir((d / "dorvu.dat").c_str(), 0755), 0);
+    runresult r = run(d.path, {});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "dorvu: dorvu.dat: not a regular file\n");
+    EXPECT_EQ(listdir(d.path), std::vector<std::string>{"dorvu.dat"});
+}
+
+TEST(Faults, DirectoryInPlaceOfAnOutputFile)
+{
+    tempdir d;
+    putarchive(d, patternarchive());
+    ASSERT_EQ(mkdir((d / "kivo_05.wav").c_str(), 0755), 0);
+    runresult r = run(d.path, {"1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "dorvu: kivo_05.wav: cannot create: Is a directory\n");
+    EXPECT_TRUE(fs::is_directory(d / "kivo_05.wav"));
+    std::vector<std::string> want = {"dorvu.dat",   "kivo_01.wav", "kivo_02.wav",
+                                     "kivo_03.wav", "kivo_04.wav", "kivo_05.wav"};
+    EXPECT_EQ(listdir(d.path), want);
+    for (int i = 0; i < 4; i++)
+        EXPECT_TRUE(checktrack(d / bgmfile[0][i], i, 1));
+}
+
+// A write fails part way through track 3 (45 MB at rep 2); the files of an earlier run
+// must survive, and the three finished tracks must be whole.
+TEST(Faults, WriteFailsMidTrackAndOldFilesSurvive)
+{
+    tempdir d;
+    putarchive(d, patternarchive());
+    for (int i = 0; i < ntracks; i++)
+        writefile(d / bgmfile[0][i], std::string("old ") + bgmfile[0][i]);
+    runopts o;
+    o.fsizelimit = 35000000;
+    runresult r = run(d.path, {}, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "dorvu: kivo_04.wav: write failed: File too large\n");
+    EXPECT_EQ(r.out.substr(r.out.rfind("Create")), "Create kivo_04.wav ...\n");
+    for (int i = 0; i < 3; i++)
+        EXPECT_TRUE(checktrack(d / bgmfile[0][i], i, 2));
+    for (int i = 3; i < ntracks; i++)
+        EXPECT_EQ(readfile(d / bgmfile[0][i]), std::string("old ") + bgmfile[0][i]);
+    EXPECT_EQ(listdir(d.path).size(), 21u) << "a temporary file was left";
+}
+
+// A link planted at an output name is replaced, and what it points to is never written.
+TEST(Faults, LinkAtOutputNameIsNotFollowed)
+{
+    tempdir d, outside;
+    putarchive(d, patternarchive());
+    writefile(outside / "precious", "keep me");
+    ASSERT_EQ(symlink((outside / "precious").c_str(), (d / "kivo_02.wav").c_str()), 0);
+    runresult r = run(d.path, {"1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readfile(outside / "precious"), "keep me");
+    EXPECT_TRUE(checktrack(d / "kivo_02.wav", 1, 1));
+}
+
+// A temporary file left by a killed run is stepped over, not reused or truncated.
+TEST(Faults, LeftoverTemporaryFileDoesNotBreakARun)
+{
+    tempdir d;
+    putarchive(d, patternarchive());
+    writefile(d / ".dorvu-000.tmp", "leftover");
+    runresult r = run(d.path, {"1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readfile(d / ".dorvu-000.tmp"), "leftover");
+    EXPECT_TRUE(checktrack(d / "kivo_20.wav", 19, 1) || checktrack(d / "kivo_19.wav", 19, 1));
+    EXPECT_EQ(listdir(d.path).size(), 22u);
+}
+
+// SIGINT or SIGTERM while track 2 is being written: that track's temporary file goes, the
+// finished tracks stay whole, and the status tells which signal stopped the run.
+class Interrupt : public ::testing::TestWithParam<int> {};
+
+TEST_P(Interrupt, RemovesTheTrackInProgress)
+{
+    tempdir d;
+    putarchive(d, patternarchive());
+    runopts o;
+    o.signal = GetParam();
+    o.stopwhen = [&] {
+        if (!fs::exists(d / "kivo_02.wav"))
+            return false;
+        for (const std::string &n : listdir(d.path))
+            if (istemp(n) && fs::file_size(d / n) > 1000000)
+                return true;
+        return false;
+    };
+    runresult r = run(d.path, {"10"}, o);
+    EXPECT_FALSE(r.signaled);
+    EXPECT_EQ(r.status, 128 + GetParam());
+    EXPECT_EQ(r.err, "dorvu: interrupted\n");
+    int done = 0;
+    for (const std::string &n : listdir(d.path)) {
+        EXPECT_FALSE(istemp(n)) << n << " was left";
+        if (n != "dorvu.dat")
+            done++;
+    }
+    EXPECT_GE(done, 2);
+    for (int i = 0; i < done; i++)
+        EXPECT_TRUE(checktrack(d / bgmfile[0][i], i, 10));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Interrupt, ::testing::Values(SIGINT, SIGTERM));

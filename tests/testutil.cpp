@@ -1,0 +1,211 @@
+#include "testutil.h"
+
+#include "bgmtable.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+tempdir::tempdir()
+{
+    std::string tmpl = std::filesystem::temp_directory_path().string() + "/dorvu-test-XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path = tmpl;
+}
+
+tempdir::~tempdir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+static std::string drain(int fd)
+{
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        s.append(buf, n);
+    close(fd);
+    return s;
+}
+
+runresult run(const std::string &dir, const std::vector<std::string> &args, const runopts &opts)
+{
+    int outp[2], errp[2];
+    if (pipe(outp) != 0 || pipe(errp) != 0)
+        throw std::runtime_error("pipe failed");
+
+    std::vector<std::string> argv0 = {DORVU_BIN};
+    argv0.insert(argv0.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &a : argv0)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outp[1], 1);
+        dup2(errp[1], 2);
+        close(outp[0]), close(outp[1]), close(errp[0]), close(errp[1]);
+        if (chdir(dir.c_str()) != 0)
+            _exit(125);
+        if (opts.fsizelimit > 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            rlimit rl = {static_cast<rlim_t>(opts.fsizelimit),
+                         static_cast<rlim_t>(opts.fsizelimit)};
+            setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        execv(argv[0], argv.data());
+        _exit(126);
+    }
+    close(outp[1]);
+    close(errp[1]);
+
+    if (opts.signal != 0) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (!opts.stopwhen() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        kill(pid, opts.signal);
+    }
+
+    runresult r;
+    r.out = drain(outp[0]);
+    r.err = drain(errp[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    if (WIFEXITED(st)) {
+        r.status = WEXITSTATUS(st);
+    } else if (WIFSIGNALED(st)) {
+        r.signaled = true;
+        r.status = 128 + WTERMSIG(st);
+    }
+    return r;
+}
+
+static std::string fixture(const char *name, const char *mode)
+{
+    std::string path = std::string(FIXTURE_DIR) + "/" + name;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || st.st_size != archivesize) {
+        // Run outside ctest: make it here.
+        std::string cmd = std::string(MKARCHIVE_BIN) + " " + mode + " " + path;
+        if (std::system(cmd.c_str()) != 0)
+            throw std::runtime_error("cannot make " + path);
+    }
+    return path;
+}
+
+std::string patternarchive()
+{
+    return fixture("pattern.dat", "--pattern");
+}
+
+std::string musicarchive()
+{
+    return fixture("music.dat", "--music");
+}
+
+void putarchive(const tempdir &d, const std::string &archive)
+{
+    if (symlink(archive.c_str(), (d / "dorvu.dat").c_str()) != 0)
+        throw std::runtime_error("symlink failed");
+}
+
+std::vector<std::string> listdir(const std::string &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string readfile(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void writefile(const std::string &path, const std::string &data)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << data;
+}
+
+std::string expectedheader(uint32_t datasize)
+{
+    unsigned char h[44] = {
+        'R',  'I', 'F', 'F', 0,  0, 0,   0,   'W', 'A',  'V',  'E', 'f', 'm',  't',
+        ' ',  16,  0,   0,   0,  1, 0,   2,   0,   0x44, 0xac, 0,   0,   0x10, 0xb1,
+        0x02, 0,   4,   0,   16, 0, 'd', 'a', 't', 'a',  0,    0,   0,   0,
+    };
+    uint32_t riff = datasize + 36;
+    for (int k = 0; k < 4; k++) {
+        h[4 + k] = (riff >> (8 * k)) & 0xff;
+        h[40 + k] = (datasize >> (8 * k)) & 0xff;
+    }
+    return std::string(reinterpret_cast<char *>(h), 44);
+}
+
+::testing::AssertionResult checktrack(const std::string &path, int i, int rep)
+{
+    fixtable();
+    const bgmentry &t = bgmtable[i];
+    uint32_t datasize = (t.end - t.start) + static_cast<uint32_t>(rep - 1) * (t.end - t.loop);
+
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return ::testing::AssertionFailure() << path << ": missing";
+    if (!S_ISREG(st.st_mode))
+        return ::testing::AssertionFailure() << path << ": not a regular file";
+    if (static_cast<uint64_t>(st.st_size) != 44 + static_cast<uint64_t>(datasize))
+        return ::testing::AssertionFailure()
+               << path << ": " << st.st_size << " bytes, expected " << 44 + datasize;
+
+    FILE *f = fopen(path.c_str(), "rb");
+    std::string head(44, '\0');
+    if (fread(head.data(), 1, 44, f) != 44 || head != expectedheader(datasize)) {
+        fclose(f);
+        return ::testing::AssertionFailure() << path << ": wrong header";
+    }
+
+    std::vector<std::pair<int32_t, int32_t>> spans = {{t.start, t.end}};
+    for (int k = 1; k < rep; k++)
+        spans.push_back({t.loop, t.end});
+    static std::vector<unsigned char> got(1 << 20), want(1 << 20);
+    for (auto [from, end] : spans) {
+        for (int32_t pos = from; pos < end;) {
+            size_t n = std::min<int64_t>(got.size(), end - pos);
+            for (size_t k = 0; k < n; k += 4) {
+                uint32_t frame = (pos + k) / 4;
+                want[k] = frame & 0xff, want[k + 1] = (frame >> 8) & 0xff;
+                want[k + 2] = (frame >> 16) & 0xff, want[k + 3] = frame >> 24;
+            }
+            if (fread(got.data(), 1, n, f) != n || memcmp(got.data(), want.data(), n) != 0) {
+                fclose(f);
+                return ::testing::AssertionFailure()
+                       << path << ": audio differs in the block of archive offset " << pos;
+            }
+            pos += n;
+        }
+    }
+    fclose(f);
+    return ::testing::AssertionSuccess();
+}

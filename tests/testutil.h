@@ -1,0 +1,52 @@
+// Helpers for tests that run the real binary in a scratch directory.
+#ifndef DORVU_TESTUTIL_H
+#define DORVU_TESTUTIL_H
+
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+// A fresh directory, removed with everything in it when the test ends.
+struct tempdir {
+    std::string path;
+    tempdir();
+    ~tempdir();
+    std::string operator/(const std::string &name) const
+    {
+        return path + "/" + name;
+    }
+};
+
+struct runresult {
+    int status = -1; // exit status; 128 + signal number if a signal killed it
+    bool signaled = false;
+    std::string out, err;
+};
+
+struct runopts {
+    long long fsizelimit = 0; // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; 0 for none
+    int signal = 0;           // sent once stopwhen() holds
+    std::function<bool()> stopwhen;
+};
+
+runresult run(const std::string &dir, const std::vector<std::string> &args,
+              const runopts &opts = runopts());
+
+// The full-length archives of the test run: frame pattern, or music.
+std::string patternarchive();
+std::string musicarchive();
+void putarchive(const tempdir &d, const std::string &archive);
+
+std::vector<std::string> listdir(const std::string &dir);
+std::string readfile(const std::string &path);
+void writefile(const std::string &path, const std::string &data);
+
+// The 44-byte header expected for datasize bytes, spelled out field by field.
+std::string expectedheader(uint32_t datasize);
+
+// Checks length, header and every audio byte of track i written with rep against the
+// pattern archive, in which the frame at offset o holds o / 4.
+::testing::AssertionResult checktrack(const std::string &path, int i, int rep);
+
+#endif
