@@ -126,6 +126,21 @@ void putarchive(const tempdir &d, const std::string &archive)
         throw std::runtime_error("symlink failed");
 }
 
+std::string shell(const std::string &cmd, int *status)
+{
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        throw std::runtime_error("popen failed");
+    std::string s;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        s.append(buf, n);
+    int st = pclose(p);
+    *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return s;
+}
+
 std::vector<std::string> listdir(const std::string &dir)
 {
     std::vector<std::string> names;

@@ -38,6 +38,9 @@ std::string patternarchive();
 std::string musicarchive();
 void putarchive(const tempdir &d, const std::string &archive);
 
+// Runs a shell command; returns its standard output, and its exit status in *status.
+std::string shell(const std::string &cmd, int *status);
+
 std::vector<std::string> listdir(const std::string &dir);
 std::string readfile(const std::string &path);
 void writefile(const std::string &path, const std::string &data);

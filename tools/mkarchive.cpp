@@ -6,6 +6,7 @@
 //   mkarchive --music FILE    audible 16-bit stereo 44.1 kHz audio: each track an arpeggio
 //                             at its own pitch, rising in the introduction and falling in
 //                             the loop section, which opens with a loud 0.1 s beep
+//   mkarchive --table         prints the track table: index, start, loop, end (absolute)
 #include "bgmtable.h"
 
 #include <cerrno>
@@ -99,8 +100,15 @@ static void music()
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && strcmp(argv[1], "--table") == 0) {
+        fixtable();
+        for (int i = 0; i < ntracks; i++)
+            printf("%d %ld %ld %ld\n", i, static_cast<long>(bgmtable[i].start),
+                   static_cast<long>(bgmtable[i].loop), static_cast<long>(bgmtable[i].end));
+        return 0;
+    }
     if (argc != 3 || (strcmp(argv[1], "--pattern") != 0 && strcmp(argv[1], "--music") != 0)) {
-        fprintf(stderr, "usage: mkarchive --pattern|--music FILE\n");
+        fprintf(stderr, "usage: mkarchive --pattern|--music FILE | --table\n");
         return 2;
     }
     path = argv[2];

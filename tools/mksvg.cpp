@@ -6,7 +6,7 @@
 
 int main()
 {
-    const int left = 110, width = 640, row = 24, top = 40;
+    const int left = 130, width = 640, row = 24, top = 40;
     int32_t longest = 0;
 
     fixtable();

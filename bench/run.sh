@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Times the extraction against what a user could run instead, on the same file system:
+#   dorvu at rep 2 and rep 10; dd moving the same bytes with the same 176,400-byte blocks;
+#   cp of a file of the same size (the kernel's own copy); sox cutting a few tracks out of
+#   the raw archive and repeating their loop sections, scaled to the same bytes.
+# Prints the median of RUNS runs of each (default 5, alternated), their ratios, peak
+# resident memory at rep 1, 2 and 10, and where every heap allocation comes from.
+#
+#   bash bench/run.sh            (BENCH_DIR=... to work elsewhere, RUNS=N for more runs)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+runs=${RUNS:-5}
+work=${BENCH_DIR:-$root/build/bench}
+bin=$root/build/release
+
+for tool in sox valgrind callgrind_annotate /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "bench: needs $tool (bash scripts/deps.sh)" >&2; exit 1; }
+done
+
+cmake --preset release >/dev/null
+cmake --build --preset release -j2 >/dev/null
+
+mkdir -p "$work"
+cd "$work"
+archivesize=444516656
+if [ "$(stat -c %s dorvu.dat 2>/dev/null || echo 0)" != "$archivesize" ]; then
+    "$bin/mkarchive" --pattern dorvu.dat
+fi
+
+# Bytes of audio the job moves (reads and writes) at a given rep, from the tool's own
+# track table; optionally only for some tracks.
+"$bin/mkarchive" --table >table
+bytes() {
+    local rep=$1
+    shift
+    awk -v rep="$rep" -v only="$*" 'BEGIN {n = split(only, o, " "); for (k = 1; k <= n; k++) want[o[k]] = 1}
+        (n == 0 || ($1 in want)) {sum += ($4 - $2) + (rep - 1) * ($4 - $3)} END {printf "%.0f\n", sum}' table
+}
+bytes2=$(bytes 2)
+bytes10=$(bytes 10)
+
+# Sources of the same sizes for dd and cp: the archive repeated and cut to length.
+makesource() {
+    local name=$1 size=$2
+    if [ "$(stat -c %s "$name" 2>/dev/null || echo 0)" != "$size" ]; then
+        : >"$name"
+        while [ "$(stat -c %s "$name")" -lt "$size" ]; do cat dorvu.dat >>"$name"; done
+        truncate -s "$size" "$name"
+    fi
+}
+makesource same2.raw "$bytes2"
+makesource same10.raw "$bytes10"
+
+raw=(-t raw -r 44100 -e signed -b 16 -c 2)
+soxtracks=(0 4 11) # track 0 and the two shortest, to keep the run short
+soxbytes=$(bytes 2 "${soxtracks[@]}")
+
+# One timed command in a fresh output folder, started with no dirty pages left over from
+# the one before and after a pause (SETTLE seconds) that lets the disk finish what sync
+# started: without it, whichever job follows the largest deletion pays for it. Prints
+# seconds.
+timed() {
+    rm -rf out && mkdir out && ln -s ../dorvu.dat out/dorvu.dat
+    sync
+    sleep "${SETTLE:-2}"
+    local t0=$EPOCHREALTIME
+    (cd out && "$@") >/dev/null 2>&1
+    local t1=$EPOCHREALTIME
+    echo "$t1 $t0" | awk '{printf "%.4f\n", $1 - $2}'
+}
+
+soxjob() {
+    local i s l e
+    for i in "${soxtracks[@]}"; do
+        read -r s l e < <(awk -v i="$i" '$1 == i {print $2 / 4, $3 / 4, $4 / 4}' ../table)
+        sox -D -t sox "|sox ${raw[*]} dorvu.dat -p trim ${s}s =${e}s" \
+            -t sox "|sox ${raw[*]} dorvu.dat -p trim ${l}s =${e}s" -b 16 -e signed-integer "track$i.wav"
+    done
+}
+
+declare -A t
+cases=(dorvu2 dorvu10 dd2 dd10 cp2 cp10 sox)
+for ((r = 0; r < runs; r++)); do
+    t[dorvu2]+="$(timed "$bin/dorvu" 2) "
+    t[dd2]+="$(timed dd if=../same2.raw of=copy.raw bs=176400) "
+    t[cp2]+="$(timed cp ../same2.raw copy.raw) "
+    t[dorvu10]+="$(timed "$bin/dorvu" 10) "
+    t[dd10]+="$(timed dd if=../same10.raw of=copy.raw bs=176400) "
+    t[cp10]+="$(timed cp ../same10.raw copy.raw) "
+    t[sox]+="$(timed soxjob) "
+done
+
+# sox must write what dorvu writes: compare one track.
+(cd out && "$bin/dorvu" 2 >/dev/null && soxjob && cmp -s track0.wav kivo_01.wav) &&
+    soxcheck="sox's kivo_01.wav is byte-identical to dorvu's" ||
+    soxcheck="sox's kivo_01.wav DIFFERS from dorvu's"
+
+median() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -g | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
+declare -A m
+for c in "${cases[@]}"; do m[$c]=$(median "${t[$c]}"); done
+m[sox2]=$(awk -v s="${m[sox]}" -v b="$soxbytes" -v all="$bytes2" 'BEGIN {printf "%.4f", s * all / b}')
+
+echo "Machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GiB, $(df -T . | awk 'NR == 2 {print $2}') file system; warm page cache; median of $runs runs"
+printf '%-42s %10s %14s\n' "job" "seconds" "MB/s"
+row() { printf '%-42s %10.3f %14.0f\n' "$1" "$2" "$(awk -v b="$3" -v s="$2" 'BEGIN {print b / s / 1e6}')"; }
+row "dorvu, rep 2 ($bytes2 bytes)" "${m[dorvu2]}" "$bytes2"
+row "dd bs=176400, same bytes" "${m[dd2]}" "$bytes2"
+row "cp, same bytes" "${m[cp2]}" "$bytes2"
+row "sox, scaled from tracks ${soxtracks[*]}" "${m[sox2]}" "$bytes2"
+row "dorvu, rep 10 ($bytes10 bytes)" "${m[dorvu10]}" "$bytes10"
+row "dd bs=176400, same bytes" "${m[dd10]}" "$bytes10"
+row "cp, same bytes" "${m[cp10]}" "$bytes10"
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+echo "rep 2:  dorvu/dd $(ratio "${m[dorvu2]}" "${m[dd2]}")  dorvu/cp $(ratio "${m[dorvu2]}" "${m[cp2]}")  sox/dorvu $(ratio "${m[sox2]}" "${m[dorvu2]}")"
+echo "rep 10: dorvu/dd $(ratio "${m[dorvu10]}" "${m[dd10]}")  dorvu/cp $(ratio "${m[dorvu10]}" "${m[cp10]}")"
+echo "$soxcheck"
+
+for r in 1 2 10; do
+    rm -rf out && mkdir out && ln -s ../dorvu.dat out/dorvu.dat
+    (cd out && /usr/bin/time -f "%M" "$bin/dorvu" "$r" 2>../rss >/dev/null)
+    echo "peak resident memory, rep $r: $(tail -n 1 rss) KiB"
+done
+
+rm -rf out && mkdir out && ln -s ../dorvu.dat out/dorvu.dat
+(cd out && valgrind --xtree-memory=full --xtree-memory-file=../heap.kcg "$bin/dorvu" 1 >/dev/null 2>&1)
+echo "heap allocations, rep 1 (valgrind --xtree-memory; inclusive bytes and blocks by caller):"
+callgrind_annotate --inclusive=yes heap.kcg 2>/dev/null |
+    grep -E 'PROGRAM TOTALS|fopen_internal|printf\.c|dorvu\(' | awk '{$1 = $1; print "  " $0}'
+rm -rf out
