@@ -124,7 +124,9 @@ done
 
 rm -rf out && mkdir out && ln -s ../dorvu.dat out/dorvu.dat
 (cd out && valgrind --xtree-memory=full --xtree-memory-file=../heap.kcg "$bin/dorvu" 1 >/dev/null 2>&1)
-echo "heap allocations, rep 1 (valgrind --xtree-memory; inclusive bytes and blocks by caller):"
-callgrind_annotate --inclusive=yes heap.kcg 2>/dev/null |
-    grep -E 'PROGRAM TOTALS|fopen_internal|printf\.c|dorvu\(' | awk '{$1 = $1; print "  " $0}'
+echo "heap allocations, rep 1 (valgrind --xtree-memory, by the caller that asked):"
+callgrind_annotate --inclusive=yes heap.kcg 2>/dev/null | awk '
+    NF >= 8 && /PROGRAM TOTALS/ {printf "  all:               %s blocks, %s bytes\n", $5, $3}
+    NF >= 8 && /fopen_internal/ {printf "  fopen (FILE):      %s blocks, %s bytes\n", $5, $3}
+    NF >= 8 && /printf\.c:printf/ {printf "  printf (stdout):   %s blocks, %s bytes\n", $5, $3}'
 rm -rf out
