@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#ifdef DORVU_HAVE_SNDFILE
 #include <sndfile.h>
+#endif
 
 static std::string progress(int map, int rep)
 {
@@ -52,6 +54,7 @@ TEST(Run, SwitchSelectsSecondNames)
     extract({"-1"}, 1, 2); // "-1" is a switch, not a value
 }
 
+#ifdef DORVU_HAVE_SNDFILE
 // An independent reader must take every file as 16-bit stereo 44.1 kHz PCM of the right
 // length, with the audio starting right after the header.
 TEST(Run, FilesOpenInAWavReader)
@@ -80,6 +83,7 @@ TEST(Run, FilesOpenInAWavReader)
         sf_close(f);
     }
 }
+#endif
 
 // Settings the arguments give, seen in the settings line of a run with no archive.
 TEST(Args, SettingsLine)

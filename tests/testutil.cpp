@@ -44,6 +44,12 @@ static std::string drain(int fd)
     return s;
 }
 
+std::string emulator()
+{
+    const char *e = getenv("DORVU_EMULATOR");
+    return e != nullptr && *e != '\0' ? std::string(e) + " " : "";
+}
+
 runresult run(const std::string &dir, const std::vector<std::string> &args, const runopts &opts)
 {
     int outp[2], errp[2];
@@ -51,6 +57,8 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
         throw std::runtime_error("pipe failed");
 
     std::vector<std::string> argv0 = {DORVU_BIN};
+    if (const char *e = getenv("DORVU_EMULATOR"); e != nullptr && *e != '\0')
+        argv0.insert(argv0.begin(), e);
     argv0.insert(argv0.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (std::string &a : argv0)
@@ -70,7 +78,7 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
                          static_cast<rlim_t>(opts.fsizelimit)};
             setrlimit(RLIMIT_FSIZE, &rl);
         }
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(126);
     }
     close(outp[1]);
@@ -103,7 +111,7 @@ static std::string fixture(const char *name, const char *mode)
     struct stat st;
     if (stat(path.c_str(), &st) != 0 || st.st_size != archivesize) {
         // Run outside ctest: make it here.
-        std::string cmd = std::string(MKARCHIVE_BIN) + " " + mode + " " + path;
+        std::string cmd = emulator() + MKARCHIVE_BIN + " " + mode + " " + path;
         if (std::system(cmd.c_str()) != 0)
             throw std::runtime_error("cannot make " + path);
     }

@@ -30,6 +30,10 @@ struct runopts {
     std::function<bool()> stopwhen;
 };
 
+// The command prefix that runs our binaries: empty, or the emulator named by
+// DORVU_EMULATOR (a cross build's tests run under qemu-user, and so must the tool).
+std::string emulator();
+
 runresult run(const std::string &dir, const std::vector<std::string> &args,
               const runopts &opts = runopts());
 

@@ -36,11 +36,12 @@ static void flush()
     used = 0;
 }
 
-static void put16(int v)
+// One 16-bit sample, little-endian whatever the host; negative samples wrap to two's
+// complement, as the conversion to uint16_t defines.
+static void put16(uint16_t u)
 {
     if (used + 2 > sizeof buf)
         flush();
-    uint16_t u = static_cast<uint16_t>(v);
     buf[used++] = u & 0xff;
     buf[used++] = u >> 8;
 }
@@ -48,8 +49,8 @@ static void put16(int v)
 static void pattern()
 {
     for (uint32_t frame = 0; frame < archivesize / 4; frame++) {
-        put16(frame & 0xffff);
-        put16(frame >> 16);
+        put16(static_cast<uint16_t>(frame & 0xffff));
+        put16(static_cast<uint16_t>(frame >> 16));
     }
 }
 
@@ -62,8 +63,8 @@ static void tone(long frames, double hz, int amplitude)
 
     for (long k = 0; k < frames; k++) {
         int v = static_cast<int>(amplitude * std::sin(phase));
-        put16(v);
-        put16(v);
+        put16(static_cast<uint16_t>(v));
+        put16(static_cast<uint16_t>(v));
         phase += step;
     }
     phase = std::fmod(phase, 2 * 3.14159265358979323846);
@@ -89,7 +90,7 @@ static void music()
     for (int i = 0; i < 16 / 4; i++)
         put16(0), put16(0);
     for (const bgmentry &t : bgmtable) {
-        double base = 220 * std::pow(2.0, (&t - bgmtable) / 12.0);
+        double base = 220 * std::pow(2.0, static_cast<double>(&t - bgmtable) / 12.0);
         long intro = (t.loop - t.start) / 4, loop = (t.end - t.loop) / 4;
 
         arpeggio(intro, base, up);
