@@ -126,6 +126,13 @@ static void catchsignals()
 // file is touched. Only a missing archive gets the quiet message users know.
 static void openarchive()
 {
+#ifndef _WIN32
+    // Opening a FIFO would wait for a writer, so look before opening. The check that
+    // counts is the one on the open stream below.
+    struct stat named;
+    if (stat(archivename, &named) == 0 && !S_ISREG(named.st_mode))
+        fatal(archivename, "not a regular file", 0);
+#endif
     archive = fopen(archivename, "rb");
     if (archive == nullptr) {
         if (errno == ENOENT) {

@@ -26,14 +26,18 @@ TEST(Faults, ShortArchive)
     EXPECT_EQ(listdir(d.path), std::vector<std::string>{"dorvu.dat"});
 }
 
-TEST(Faults, ArchiveIsADirectory)
+// A directory, or a FIFO that would block the open until some writer came.
+TEST(Faults, ArchiveIsNotARegularFile)
 {
-    tempdir d;
-    ASSERT_EQ(mkdir((d / "dorvu.dat").c_str(), 0755), 0);
-    runresult r = run(d.path, {});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "dorvu: dorvu.dat: not a regular file\n");
-    EXPECT_EQ(listdir(d.path), std::vector<std::string>{"dorvu.dat"});
+    for (auto make : {+[](const char *p) { return mkdir(p, 0755); },
+                      +[](const char *p) { return mkfifo(p, 0644); }}) {
+        tempdir d;
+        ASSERT_EQ(make((d / "dorvu.dat").c_str()), 0);
+        runresult r = run(d.path, {});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "dorvu: dorvu.dat: not a regular file\n");
+        EXPECT_EQ(listdir(d.path), std::vector<std::string>{"dorvu.dat"});
+    }
 }
 
 TEST(Faults, DirectoryInPlaceOfAnOutputFile)
