@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Installs, from Debian's packages, what building and testing dorvu needs. Does nothing
-# when everything is already there (outside CI).
+# Installs, from Debian's packages, what building and testing dorvu needs, plus any
+# packages named as arguments. Does nothing when everything is already there (outside CI).
 set -euo pipefail
 
 pkgs=(cmake make g++ clang clang-tidy clang-format pkg-config googletest libgtest-dev
-      libsndfile1-dev sndfile-programs sox groff man-db time)
+      libsndfile1-dev sndfile-programs sox groff man-db time "$@")
 
 missing=()
 for p in "${pkgs[@]}"; do

@@ -15,19 +15,10 @@ cd "$(dirname "$0")/.."
 root=$PWD
 part=${1:-all}
 
-bash scripts/deps.sh
 if [ "$part" = all ]; then
-    pkgs=(g++-s390x-linux-gnu qemu-user g++-mingw-w64-x86-64 wine64)
-    missing=()
-    for p in "${pkgs[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-    done
-    if [ "${#missing[@]}" -gt 0 ]; then
-        sudo=
-        [ "$(id -u)" -eq 0 ] || sudo=sudo
-        $sudo apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-    fi
+    bash scripts/deps.sh g++-s390x-linux-gnu qemu-user g++-mingw-w64-x86-64 wine64
+else
+    bash scripts/deps.sh
 fi
 
 say() { printf '\n== %s\n' "$*"; }
