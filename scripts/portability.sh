@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Proves that dorvu writes the same bytes everywhere:
 #   clang       the tool and every test built with clang++, warning-free
-#   tidy        clang-tidy on the tool and its helpers, with the checks in .clang-tidy
+#   tidy        clang-tidy on the tool (bar its Windows halves) and its helpers, with the
+#               checks in .clang-tidy
 #   s390x       a big-endian cross build; the whole test suite (bar libsndfile's checks)
 #               and the tool run under qemu-user, the files' checksums equal to native
 #   mingw       a Windows build with MinGW-w64, warning-free; under wine the tool writes
@@ -42,7 +43,8 @@ say "clang++: build and tests"
 cmake --workflow --preset clang
 
 say "clang-tidy"
-clang-tidy -p build/clang --quiet src/*.cpp tools/*.cpp
+# The Windows halves need Windows' headers: the MinGW build below checks them.
+clang-tidy -p build/clang --quiet $(ls src/*.cpp | grep -v -- -win32) tools/*.cpp
 echo "clang-tidy: clean"
 
 [ "$part" = all ] || exit 0

@@ -1,10 +1,13 @@
 #include "copytrack.h"
 
 #include "bgmtable.h"
-#include "dorvu.h"
+#include "files.h"
+#include "stop.h"
 #include "wavheader.h"
 
 #include <cerrno>
+
+int rep = 2;
 
 // The run's two buffers, reused for every track and every chunk.
 static unsigned char header[headersize];

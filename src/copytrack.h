@@ -1,10 +1,12 @@
-// Copies one track, with its loop section repeated, from the archive into a WAV file.
+// Copies one track, with its loop section repeated, from the archive into its WAV file.
 #ifndef DORVU_COPYTRACK_H
 #define DORVU_COPYTRACK_H
 
 #include <cstdint>
 
 enum { chunksize = 176400 }; // one second of 16-bit stereo 44.1 kHz audio
+
+extern int rep; // plays of the loop section in each file, 1..10; the arguments set it
 
 void copytrack(int i);
 void copyspan(int32_t from, int32_t end);

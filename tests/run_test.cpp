@@ -1,8 +1,11 @@
 // The real binary, run in a scratch directory against a full-length archive.
 #include "bgmtable.h"
+#include "copytrack.h"
+#include "dorvu.h"
 #include "testutil.h"
 
 #include <algorithm>
+#include <climits>
 #include <filesystem>
 #ifdef DORVU_HAVE_SNDFILE
 #include <sndfile.h>
@@ -85,51 +88,86 @@ TEST(Run, FilesOpenInAWavReader)
 }
 #endif
 
-// Settings the arguments give, seen in the settings line of a run with no archive.
-TEST(Args, SettingsLine)
+TEST(Args, ConvertsLikeAtoiButSaturates)
+{
+    const struct {
+        const char *text;
+        int want;
+    } cases[] = {
+        {"7", 7},
+        {"7x", 7},
+        {" \t\n+12", 12},
+        {"-3", -3},
+        {"abc", 0},
+        {"", 0},
+        {"0x10", 0},
+        {"- 5", 0},
+        {"2147483647", INT_MAX},
+        {"-2147483648", INT_MIN},
+        {"99999999999", INT_MAX},
+        {"-99999999999", INT_MIN},
+        {"4294967298", INT_MAX}, // wraps to 2 in 32 bits
+        {"00000000000000000000005", 5},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(toint(c.text), c.want) << '"' << c.text << '"';
+}
+
+// Each list of arguments seen twice: as parseargs() reads it, and as the binary answers,
+// in a folder without the archive for a valid rep, and with the archive and an earlier
+// file, which must stay untouched, for a rep out of range.
+TEST(Args, SettingsAndRange)
 {
     const struct {
         std::vector<std::string> args;
-        const char *line;
+        int rep, map;
     } cases[] = {
-        {{}, "rep = 2 , map = 0\n"},         {{"3", "-x", "5"}, "rep = 5 , map = 1\n"},
-        {{"-", "4"}, "rep = 4 , map = 1\n"}, {{"-1"}, "rep = 2 , map = 1\n"},
-        {{"1"}, "rep = 1 , map = 0\n"},      {{"10"}, "rep = 10 , map = 0\n"},
-        {{"7a"}, "rep = 7 , map = 0\n"},     {{" +3"}, "rep = 3 , map = 0\n"},
+        {{}, 2, 0},
+        {{"3", "-x", "5"}, 5, 1},
+        {{"-", "4"}, 4, 1},
+        {{"4", "-"}, 4, 1},
+        {{"-1"}, 2, 1},
+        {{"1"}, 1, 0},
+        {{"10"}, 10, 0},
+        {{"7a"}, 7, 0},
+        {{" +3"}, 3, 0},
+        {{"0"}, 0, 0},
+        {{"11"}, 11, 0},
+        {{"word"}, 0, 0},
+        {{""}, 0, 0},
+        {{"5", "0"}, 0, 0},
+        {{"5", "word"}, 0, 0},
+        {{" -5"}, -5, 0},
+        {{"-x", "12"}, 12, 1},
+        {{"99999999999"}, INT_MAX, 0},
+        {{"4294967298"}, INT_MAX, 0}, // wraps to 2 in 32 bits
+        {{" -2147483649"}, INT_MIN, 0},
     };
     for (const auto &c : cases) {
+        std::vector<char *> argv = {const_cast<char *>("dorvu")};
+        for (const std::string &a : c.args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        parseargs(static_cast<int>(argv.size()), argv.data());
+        EXPECT_EQ(rep, c.rep);
+        EXPECT_EQ(map, c.map);
+
         tempdir d;
+        bool valid = c.rep >= 1 && c.rep <= 10;
+        if (!valid) {
+            putarchive(d, patternarchive());
+            writefile(d / "kivo_01.wav", "old");
+        }
         runresult r = run(d.path, c.args);
-        EXPECT_EQ(r.out, std::string(c.line) + "dorvu.dat not found.");
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(listdir(d.path).empty());
-    }
-}
-
-TEST(Args, OutOfRangeTouchesNothing)
-{
-    const std::vector<std::vector<std::string>> cases = {
-        {"0"},           {"11"},         {"word"}, {"5", "0"},       {"5", "word"}, {""},
-        {"99999999999"}, {"4294967298"}, {" -5"},  {" -2147483649"}, {"-x", "12"},
-    };
-    for (const auto &args : cases) {
-        tempdir d;
-        putarchive(d, patternarchive());
-        writefile(d / "kivo_01.wav", "old");
-        runresult r = run(d.path, args);
-        EXPECT_EQ(r.out, "REP must be 1-10\n");
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(listdir(d.path), (std::vector<std::string>{"dorvu.dat", "kivo_01.wav"}));
-        EXPECT_EQ(readfile(d / "kivo_01.wav"), "old");
+        if (valid) {
+            EXPECT_EQ(r.out, "rep = " + std::to_string(c.rep) +
+                                 " , map = " + std::to_string(c.map) + "\ndorvu.dat not found.");
+            EXPECT_TRUE(listdir(d.path).empty());
+        } else {
+            EXPECT_EQ(r.out, "REP must be 1-10\n");
+            EXPECT_EQ(listdir(d.path), (std::vector<std::string>{"dorvu.dat", "kivo_01.wav"}));
+            EXPECT_EQ(readfile(d / "kivo_01.wav"), "old");
+        }
     }
-}
-
-TEST(Args, MissingArchive)
-{
-    tempdir d;
-    runresult r = run(d.path, {"-"});
-    EXPECT_EQ(r.out, "rep = 2 , map = 1\ndorvu.dat not found.");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(listdir(d.path).empty());
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -28,17 +29,6 @@ tempdir::~tempdir()
 {
     std::error_code ec;
     std::filesystem::remove_all(path, ec);
-}
-
-static std::string drain(int fd)
-{
-    std::string s;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        s.append(buf, n);
-    close(fd);
-    return s;
 }
 
 std::string emulator()
@@ -69,6 +59,15 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
         close(outp[0]), close(outp[1]), close(errp[0]), close(errp[1]);
         if (chdir(dir.c_str()) != 0)
             _exit(125);
+        rlimit nocore = {0, 0}; // SIGQUIT and SIGXFSZ would dump core in the scratch folder
+        setrlimit(RLIMIT_CORE, &nocore);
+        if (opts.ignore != 0)
+            signal(opts.ignore, SIG_IGN);
+        sigset_t block;
+        sigemptyset(&block);
+        if (opts.block != 0)
+            sigaddset(&block, opts.block);
+        sigprocmask(SIG_SETMASK, &block, nullptr);
         if (opts.fsizelimit > 0) {
             signal(SIGXFSZ, SIG_IGN);
             rlimit rl = {static_cast<rlim_t>(opts.fsizelimit),
@@ -81,16 +80,45 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
     close(outp[1]);
     close(errp[1]);
 
-    if (opts.signal != 0) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        while (!opts.stopwhen() && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        kill(pid, opts.signal);
-    }
-
+    // Read both pipes as they fill; send the signal when asked; give up at the deadline.
+    auto start = std::chrono::steady_clock::now();
+    auto deadline = start + std::chrono::seconds(opts.deadline);
+    bool sent = opts.signal == 0;
     runresult r;
-    r.out = drain(outp[0]);
-    r.err = drain(errp[0]);
+    pollfd fds[2] = {{outp[0], POLLIN, 0}, {errp[0], POLLIN, 0}};
+    std::string *text[2] = {&r.out, &r.err};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        auto now = std::chrono::steady_clock::now();
+        if (now > deadline) {
+            kill(pid, SIGKILL);
+            ADD_FAILURE() << "dorvu still running after " << opts.deadline << " s: killed";
+            break;
+        }
+        if (!sent && (opts.stopwhen() || now > start + std::chrono::seconds(60))) {
+            kill(pid, opts.signal);
+            sent = true;
+        }
+        if (poll(fds, 2, sent ? 100 : 1) <= 0)
+            continue;
+        for (int k = 0; k < 2; k++) {
+            if (fds[k].revents == 0)
+                continue;
+            char buf[4096];
+            ssize_t n = read(fds[k].fd, buf, sizeof buf);
+            if (n > 0)
+                text[k]->append(buf, n);
+            if (n <= 0 || (k == 0 && opts.closeout && r.out.find('\n') != std::string::npos)) {
+                close(fds[k].fd);
+                fds[k].fd = -1;
+            }
+        }
+    }
+    for (pollfd &p : fds)
+        if (p.fd >= 0)
+            close(p.fd);
+    // An emulator reports a target killed by a core-dumping signal: not the tool's words.
+    for (size_t at; !emulator().empty() && (at = r.err.find("qemu: ")) != std::string::npos;)
+        r.err.erase(at, r.err.find('\n', at) + 1 - at);
     int st = 0;
     waitpid(pid, &st, 0);
     if (WIFEXITED(st)) {

@@ -26,8 +26,12 @@ struct runresult {
 
 struct runopts {
     long long fsizelimit = 0; // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; 0 for none
+    int ignore = 0;           // a signal ignored when the tool starts, as under nohup
+    int block = 0;            // a signal blocked when the tool starts: it stays pending
     int signal = 0;           // sent once stopwhen() holds
     std::function<bool()> stopwhen;
+    bool closeout = false; // stop reading standard output after its first line
+    int deadline = 60;     // seconds; a run still going then is killed and fails the test
 };
 
 // The command prefix that runs our binaries: empty, or the emulator named by

@@ -1,11 +1,10 @@
 // The tables, the header and the chunked copy, tested on their own.
 #include "bgmtable.h"
 #include "copytrack.h"
-#include "dorvu.h"
+#include "files.h"
 #include "testutil.h"
 #include "wavheader.h"
 
-#include <climits>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <set>
@@ -98,50 +97,6 @@ TEST(Header, ExactBytes)
     // The largest file the tool writes: track 7 with rep 10.
     makeheader(buf, 419027584);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 44), expectedheader(419027584));
-}
-
-TEST(Args, ConvertsLikeAtoiButSaturates)
-{
-    const struct {
-        const char *text;
-        int want;
-    } cases[] = {
-        {"7", 7},
-        {"7x", 7},
-        {" \t\n+12", 12},
-        {"-3", -3},
-        {"abc", 0},
-        {"", 0},
-        {"0x10", 0},
-        {"- 5", 0},
-        {"2147483647", INT_MAX},
-        {"-2147483648", INT_MIN},
-        {"99999999999", INT_MAX},
-        {"-99999999999", INT_MIN},
-        {"4294967298", INT_MAX}, // wraps to 2 in 32 bits
-        {"00000000000000000000005", 5},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(toint(c.text), c.want) << '"' << c.text << '"';
-}
-
-TEST(Args, SwitchesAndLastValueWins)
-{
-    const struct {
-        std::vector<const char *> args;
-        int rep, map;
-    } cases[] = {
-        {{}, 2, 0},     {{"3", "-x", "5"}, 5, 1}, {{"-", "4"}, 4, 1},    {{"4", "-"}, 4, 1},
-        {{"-1"}, 2, 1}, {{"5", "0"}, 0, 0},       {{"5", "word"}, 0, 0}, {{""}, 0, 0},
-    };
-    for (const auto &c : cases) {
-        std::vector<char *> argv = {const_cast<char *>("dorvu")};
-        for (const char *a : c.args)
-            argv.push_back(const_cast<char *>(a));
-        parseargs(static_cast<int>(argv.size()), argv.data());
-        EXPECT_EQ(rep, c.rep);
-        EXPECT_EQ(map, c.map);
-    }
 }
 
 // copyspan on a small archive whose every frame holds its own index.

@@ -1,0 +1,87 @@
+// Signals on POSIX systems: every signal whose default action ends the process is
+// caught, so that the track being written can be dropped first; then the default action
+// is restored and the signal raised again, so that the calling shell sees death by that
+// signal and a script stops too.
+#include "stop.h"
+
+#include <csignal>
+#include <unistd.h>
+
+const int pipesignal = SIGPIPE;
+
+// Signals that report a fault in the process itself (SIGSEGV, SIGBUS, SIGILL, SIGFPE,
+// SIGABRT, SIGTRAP, SIGSYS) are left alone: a handler cannot resume after them.
+static const int stopsignals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGPIPE, SIGALRM, SIGTERM,
+    SIGUSR1,   SIGUSR2, SIGXCPU, SIGXFSZ, SIGPROF, SIGVTALRM,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+static sigset_t caught;
+
+// A signal ignored when the tool starts stays ignored: that is how nohup, and a job
+// started with & from a script, keep it running.
+static void catchone(int sig)
+{
+    struct sigaction act = {}, old = {};
+
+    if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
+        return;
+    act.sa_handler = onsignal;
+    act.sa_flags = SA_RESTART;
+    sigemptyset(&act.sa_mask);
+    sigaction(sig, &act, nullptr);
+    sigaddset(&caught, sig);
+}
+
+void beginrun()
+{
+    sigemptyset(&caught);
+    for (int sig : stopsignals)
+        catchone(sig);
+#ifdef SIGRTMIN
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
+        catchone(sig);
+#endif
+}
+
+// With the caught signals blocked, a stop noted so far is honoured; then their default
+// actions come back, and a signal that came in between is delivered by them. So a stop
+// asked for while the last track was moved into place, or later, is never lost.
+int endrun(int status)
+{
+    struct sigaction dfl = {};
+
+    sigprocmask(SIG_BLOCK, &caught, nullptr);
+    checkstop();
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    for (int sig = 1; sig < NSIG; sig++)
+        if (sigismember(&caught, sig) == 1)
+            sigaction(sig, &dfl, nullptr);
+    sigprocmask(SIG_UNBLOCK, &caught, nullptr);
+    return status;
+}
+
+void die(int sig)
+{
+    struct sigaction dfl = {};
+    sigset_t one;
+
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    sigprocmask(SIG_UNBLOCK, &one, nullptr);
+    raise(sig);
+    _exit(128 + sig); // not reached: the signal's default action ends the process
+}
