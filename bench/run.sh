@@ -3,8 +3,9 @@
 #   dorvu at rep 2 and rep 10; dd moving the same bytes with the same 176,400-byte blocks;
 #   cp of a file of the same size (the kernel's own copy); sox cutting a few tracks out of
 #   the raw archive and repeating their loop sections, scaled to the same bytes.
-# Prints the median of RUNS runs of each (default 5, alternated), their ratios, peak
-# resident memory at rep 1, 2 and 10, and where every heap allocation comes from.
+# hyperfine times each: one warm-up, then RUNS runs (default 5), each after a sync; the
+# script prints their medians and ratios, peak resident memory at rep 1, 2 and 10, and
+# where every heap allocation comes from.
 #
 #   bash bench/run.sh            (BENCH_DIR=... to work elsewhere, RUNS=N for more runs)
 set -euo pipefail
@@ -14,7 +15,7 @@ runs=${RUNS:-5}
 work=${BENCH_DIR:-$root/build/bench}
 bin=$root/build/release
 
-for tool in sox valgrind callgrind_annotate /usr/bin/time; do
+for tool in hyperfine sox valgrind callgrind_annotate /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "bench: needs $tool (bash scripts/deps.sh)" >&2; exit 1; }
 done
 
@@ -52,53 +53,37 @@ makesource() {
 makesource same2.raw "$bytes2"
 makesource same10.raw "$bytes10"
 
-raw=(-t raw -r 44100 -e signed -b 16 -c 2)
-soxtracks=(0 4 11) # track 0 and the two shortest, to keep the run short
-soxbytes=$(bytes 2 "${soxtracks[@]}")
+# sox cutting tracks 0, 4 and 11 (the first and the two shortest, to keep the run short)
+# with their loop repeats, as a script hyperfine can run.
+soxtracks="0 4 11"
+soxbytes=$(bytes 2 $soxtracks)
+raw="-t raw -r 44100 -e signed -b 16 -c 2"
+for i in $soxtracks; do
+    read -r s l e < <(awk -v i="$i" '$1 == i {print $2 / 4, $3 / 4, $4 / 4}' table)
+    echo "sox -D -t sox \"|sox $raw dorvu.dat -p trim ${s}s =${e}s\"" \
+        "-t sox \"|sox $raw dorvu.dat -p trim ${l}s =${e}s\" -b 16 -e signed-integer track$i.wav"
+done >soxjob.sh
 
-# One timed command in a fresh output folder, started with no dirty pages left over from
-# the one before and after a pause (SETTLE seconds) that lets the disk finish what sync
-# started: without it, whichever job follows the largest deletion pays for it. Prints
-# seconds.
-timed() {
-    rm -rf out && mkdir out && ln -s ../dorvu.dat out/dorvu.dat
-    sync
-    sleep "${SETTLE:-2}"
-    local t0=$EPOCHREALTIME
-    (cd out && "$@") >/dev/null 2>&1
-    local t1=$EPOCHREALTIME
-    echo "$t1 $t0" | awk '{printf "%.4f\n", $1 - $2}'
-}
-
-soxjob() {
-    local i s l e
-    for i in "${soxtracks[@]}"; do
-        read -r s l e < <(awk -v i="$i" '$1 == i {print $2 / 4, $3 / 4, $4 / 4}' ../table)
-        sox -D -t sox "|sox ${raw[*]} dorvu.dat -p trim ${s}s =${e}s" \
-            -t sox "|sox ${raw[*]} dorvu.dat -p trim ${l}s =${e}s" -b 16 -e signed-integer "track$i.wav"
-    done
-}
-
-declare -A t
-cases=(dorvu2 dorvu10 dd2 dd10 cp2 cp10 sox)
-for ((r = 0; r < runs; r++)); do
-    t[dorvu2]+="$(timed "$bin/dorvu" 2) "
-    t[dd2]+="$(timed dd if=../same2.raw of=copy.raw bs=176400) "
-    t[cp2]+="$(timed cp ../same2.raw copy.raw) "
-    t[dorvu10]+="$(timed "$bin/dorvu" 10) "
-    t[dd10]+="$(timed dd if=../same10.raw of=copy.raw bs=176400) "
-    t[cp10]+="$(timed cp ../same10.raw copy.raw) "
-    t[sox]+="$(timed soxjob) "
-done
+# Each timed run starts in a fresh output folder with no dirty pages left over from the
+# run before, after a pause (SETTLE seconds) that lets the disk finish what sync started:
+# without it, whichever job follows the largest deletion pays for it.
+fresh="rm -rf out && mkdir out && ln -s ../dorvu.dat out/dorvu.dat && sync && sleep ${SETTLE:-2}"
+hyperfine --style basic --warmup 1 --runs "$runs" --prepare "$fresh" --export-csv times.csv \
+    -n dorvu2 "cd out && $bin/dorvu 2 >/dev/null" \
+    -n dd2 "cd out && dd if=../same2.raw of=copy.raw bs=176400 status=none" \
+    -n cp2 "cd out && cp ../same2.raw copy.raw" \
+    -n dorvu10 "cd out && $bin/dorvu 10 >/dev/null" \
+    -n dd10 "cd out && dd if=../same10.raw of=copy.raw bs=176400 status=none" \
+    -n cp10 "cd out && cp ../same10.raw copy.raw" \
+    -n sox "cd out && bash ../soxjob.sh" >hyperfine.log 2>&1
 
 # sox must write what dorvu writes: compare one track.
-(cd out && "$bin/dorvu" 2 >/dev/null && soxjob && cmp -s track0.wav kivo_01.wav) &&
+(cd out && "$bin/dorvu" 2 >/dev/null && bash ../soxjob.sh && cmp -s track0.wav kivo_01.wav) &&
     soxcheck="sox's kivo_01.wav is byte-identical to dorvu's" ||
     soxcheck="sox's kivo_01.wav DIFFERS from dorvu's"
 
-median() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -g | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
 declare -A m
-for c in "${cases[@]}"; do m[$c]=$(median "${t[$c]}"); done
+while IFS=, read -r name _ _ median _; do m[$name]=$median; done < <(tail -n +2 times.csv)
 m[sox2]=$(awk -v s="${m[sox]}" -v b="$soxbytes" -v all="$bytes2" 'BEGIN {printf "%.4f", s * all / b}')
 
 echo "Machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GiB, $(df -T . | awk 'NR == 2 {print $2}') file system; warm page cache; median of $runs runs"
@@ -127,6 +112,6 @@ rm -rf out && mkdir out && ln -s ../dorvu.dat out/dorvu.dat
 echo "heap allocations, rep 1 (valgrind --xtree-memory, by the caller that asked):"
 callgrind_annotate --inclusive=yes heap.kcg 2>/dev/null | awk '
     NF >= 8 && /PROGRAM TOTALS/ {printf "  all:               %s blocks, %s bytes\n", $5, $3}
-    NF >= 8 && /fopen_internal/ {printf "  fopen (FILE):      %s blocks, %s bytes\n", $5, $3}
+    NF >= 8 && /fdopen\.c:/ {printf "  fdopen (FILE):     %s blocks, %s bytes\n", $5, $3}
     NF >= 8 && /printf\.c:printf/ {printf "  printf (stdout):   %s blocks, %s bytes\n", $5, $3}'
 rm -rf out
