@@ -6,7 +6,8 @@
 #   - the tarball's static bin/dorvu writes the same files;
 #   - the zip's dorvu.exe, run under wine with no console, writes the same files and
 #     does not wait for input; its texts have Windows line ends;
-#   - SHA256SUMS holds for all three.
+#   - SHA256SUMS holds for all three, and a second build from a fresh clone of the same
+#     commit in another folder gives the same SHA256SUMS (so check in a clean work tree).
 #
 #   bash scripts/package.sh && bash scripts/checkpackages.sh
 set -euo pipefail
@@ -28,6 +29,15 @@ zip=dist/dorvu-$version-win64.zip
 
 say "SHA256SUMS"
 (cd dist && sha256sum -c SHA256SUMS)
+
+say "reproducible: a fresh clone in another folder"
+again=$(mktemp -d /tmp/dorvu-again-XXXXXX)
+git clone -q "$root" "$again/dorvu"
+(cd "$again/dorvu" && bash scripts/package.sh >"$again/package.log" 2>&1) ||
+    { cat "$again/package.log"; fail "second build"; }
+cmp dist/SHA256SUMS "$again/dorvu/dist/SHA256SUMS" || fail "a second build gives other bytes"
+echo "$again/dorvu gives the same SHA256SUMS"
+rm -rf "$again"
 
 say "lintian"
 lintian --fail-on error,warning --display-info "$deb" || fail "lintian"
