@@ -53,32 +53,34 @@ void beginrun()
 #endif
 }
 
+static void setdefault(int sig)
+{
+    struct sigaction dfl = {};
+
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+}
+
 // With the caught signals blocked, a stop noted so far is honoured; then their default
 // actions come back, and a signal that came in between is delivered by them. So a stop
 // asked for while the last track was moved into place, or later, is never lost.
 int endrun(int status)
 {
-    struct sigaction dfl = {};
-
     sigprocmask(SIG_BLOCK, &caught, nullptr);
     checkstop();
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
     for (int sig = 1; sig < NSIG; sig++)
         if (sigismember(&caught, sig) == 1)
-            sigaction(sig, &dfl, nullptr);
+            setdefault(sig);
     sigprocmask(SIG_UNBLOCK, &caught, nullptr);
     return status;
 }
 
 void die(int sig)
 {
-    struct sigaction dfl = {};
     sigset_t one;
 
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(sig, &dfl, nullptr);
+    setdefault(sig);
     sigemptyset(&one);
     sigaddset(&one, sig);
     sigprocmask(SIG_UNBLOCK, &one, nullptr);
