@@ -31,6 +31,12 @@ tempdir::~tempdir()
     std::filesystem::remove_all(path, ec);
 }
 
+#ifdef NOTMPFILE_SO
+const char notmpfile[] = NOTMPFILE_SO;
+#else
+const char notmpfile[] = ""; // a cross build makes none
+#endif
+
 std::string emulator()
 {
     const char *e = getenv("DORVU_EMULATOR");
@@ -63,6 +69,10 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
         setrlimit(RLIMIT_CORE, &nocore);
         if (opts.ignore != 0)
             signal(opts.ignore, SIG_IGN);
+        if (opts.notmpfile) {
+            setenv("LD_PRELOAD", notmpfile, 1);
+            setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+        }
         sigset_t block;
         sigemptyset(&block);
         if (opts.block != 0)
