@@ -11,28 +11,27 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 int map = 0;
 
-// atoi() for the texts it defines: leading white space, an optional sign, then decimal
-// digits up to the first non-digit; no digits gives 0. Values beyond int saturate, so a
-// huge number can never wrap into the valid range.
+static int outerr; // why writing the progress lines first failed, or 0
+
+// Each progress line goes out as its work starts. A failure to write one does not stop
+// the work; its reason is kept and reported at the end.
+static void flushout(int printed)
+{
+    if ((printed < 0 || fflush(stdout) != 0) && outerr == 0)
+        outerr = errno;
+}
+
+// atoi() with the overflow defined: strtoll() skips the same white space, takes the same
+// sign and stops at the same first non-digit, and it saturates; so does the clamp to int,
+// so a huge number can never wrap into the valid range.
 int toint(const char *s)
 {
-    long long v = 0;
-    bool neg = false;
+    long long v = strtoll(s, nullptr, 10);
 
-    while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
-        s++;
-    if (*s == '+' || *s == '-')
-        neg = *s++ == '-';
-    for (; *s >= '0' && *s <= '9'; s++) {
-        v = v * 10 + (*s - '0');
-        if (v > INT_MAX)
-            v = static_cast<long long>(INT_MAX) + 1; // past any limit; keeps v small
-    }
-    if (neg)
-        v = -v;
     if (v > INT_MAX)
         return INT_MAX;
     if (v < INT_MIN)
@@ -65,13 +64,15 @@ static void openarchive()
             fflush(stdout);
             exit(1);
         }
+        if (errno == EBUSY)
+            fatal(archivename, "cannot open: the file is open in another program", 0);
         fatal(archivename, "cannot open", errno);
     }
     setvbuf(archive, nullptr, _IONBF, 0); // chunks are large: read straight into ours
 
     long long size = regularsize(archive);
     if (size < 0)
-        fatal(archivename, "not a regular file", 0);
+        fatal(archivename, errno != 0 ? "cannot read" : "not a regular file", errno);
     if (size < archivesize) {
         static char msg[80];
         snprintf(msg, sizeof msg, "too short: %lld bytes, needs at least %ld", size,
@@ -83,19 +84,17 @@ static void openarchive()
 int dorvu(int argc, char **argv)
 {
     fixtable();
-    beginrun();
+    beginrun(droptrack);
     parseargs(argc, argv);
     if (rep <= 0 || rep > 10) {
         fputs("REP must be 1-10\n", stdout);
         return endrun(1);
     }
-    printf("rep = %d , map = %d\n", rep, map);
-    fflush(stdout);
+    flushout(printf("rep = %d , map = %d\n", rep, map));
     openarchive();
 
     for (int i = 0; i < ntracks; i++) {
-        printf("Create %s ...\n", bgmfile[map][i]);
-        fflush(stdout);
+        flushout(printf("Create %s ...\n", bgmfile[map][i]));
         checkstop();
         createtrack(bgmfile[map][i]);
         copytrack(i);
@@ -104,8 +103,8 @@ int dorvu(int argc, char **argv)
     fclose(archive);
     archive = nullptr;
 
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        fprintf(stderr, "dorvu: standard output: write failed\n");
+    if (outerr != 0) {
+        fprintf(stderr, "dorvu: standard output: write failed: %s\n", strerror(outerr));
         return endrun(1);
     }
     return endrun(0);

@@ -1,5 +1,17 @@
-// Files on Windows: a track is written under a hidden temporary name and moved over its
-// final name when complete; Windows has no file without a name to write into.
+// Files on Windows. A track is written under a hidden temporary name into a file marked
+// for deletion the moment it is made: if the process dies, by End task or a crash, the
+// system closes its handle and the file goes with it. The complete file is unmarked and
+// renamed by its handle over the final name. (FILE_FLAG_DELETE_ON_CLOSE would not do:
+// clearing the mark does not cancel that flag everywhere, and the file would go at
+// close after all, with the one it replaced.)
+//
+// The track file is shared for reading only, so no other run can delete it while it
+// lives; a later run deletes whatever it can of our temporary names, which is what runs
+// that died left.
+//
+// Another program that has a file open, a player, a virus scanner or an indexer, often
+// lets go within a moment: an open or a rename it blocks is tried again for about a
+// second, with growing pauses, before it fails with EBUSY.
 #include "files.h"
 
 #include <cerrno>
@@ -8,17 +20,110 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+static bool marked; // the track file being written is marked for deletion
+
+static int errnoof(DWORD err)
+{
+    switch (err) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return ENOENT;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_ACCESS_DENIED:
+        return EACCES;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EBUSY;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_WRITE_PROTECT:
+        return EROFS;
+    default:
+        return EIO;
+    }
+}
+
+static bool fail(DWORD err)
+{
+    errno = errnoof(err);
+    return false;
+}
+
+// Windows reports a file that another program holds as access denied as often as a
+// sharing violation. Opening it for DELETE with every sharing allowed tells which.
+static bool heldelsewhere(const char *name)
+{
+    HANDLE h = CreateFileA(name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return false;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// Waits before the next try while another program holds name. Once it is time to give
+// up (EBUSY), or when the failure err has another reason, sets errno and says false.
+static bool waitfor(const char *name, DWORD err, int *tries)
+{
+    bool held = err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION ||
+                (err == ERROR_ACCESS_DENIED && heldelsewhere(name));
+
+    if (!held)
+        return fail(err);
+    if (*tries == 7) { // 10 + 20 + ... + 640 ms: about a second and a quarter
+        errno = EBUSY;
+        return false;
+    }
+    Sleep(10 << (*tries)++);
+    return true;
+}
+
+static FILE *streamof(HANDLE h, int flags, const char *mode)
+{
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags | _O_BINARY);
+
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    FILE *f = _fdopen(fd, mode);
+    if (f == nullptr)
+        _close(fd);
+    return f;
+}
+
+static HANDLE handleof(FILE *f)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+}
+
 FILE *openread(const char *name)
 {
-    return fopen(name, "rb");
+    for (int tries = 0;;) {
+        HANDLE h = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+            return streamof(h, _O_RDONLY, "rb");
+        if (!waitfor(name, GetLastError(), &tries))
+            return nullptr;
+    }
 }
 
 long long regularsize(FILE *f)
 {
     struct __stat64 st;
 
-    if (_fstat64(_fileno(f), &st) != 0 || !S_ISREG(st.st_mode))
+    if (_fstat64(_fileno(f), &st) != 0)
         return -1;
+    if (!S_ISREG(st.st_mode)) {
+        errno = 0;
+        return -1;
+    }
     return st.st_size;
 }
 
@@ -33,23 +138,113 @@ bool linkas(FILE *, const char *)
     return false;
 }
 
+static bool setdelete(HANDLE h, bool on)
+{
+    FILE_DISPOSITION_INFO info = {};
+
+    info.DeleteFile = on;
+    return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+// A name a live run has marked for deletion answers access denied, to a create as to
+// anything else: that name is taken. In a folder we may not write to, it is not there.
+static bool taken(const char *name)
+{
+    return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES ||
+           GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+// Where the system refuses the mark, the file is still removed on any failure or stop
+// that the process lives through, and a later run removes it if a kill left it.
 FILE *createnew(const char *name)
 {
-    int fd = _open(name, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    HANDLE h = CreateFileA(name, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_HIDDEN, nullptr);
 
-    if (fd < 0)
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD err = GetLastError();
+        errno = err == ERROR_ACCESS_DENIED && taken(name) ? EEXIST : errnoof(err);
         return nullptr;
-    FILE *f = _fdopen(fd, "wb");
-    if (f == nullptr)
-        _close(fd);
+    }
+    marked = setdelete(h, true);
+    FILE *f = streamof(h, _O_WRONLY, "wb");
+    if (f == nullptr) {
+        int err = errno;
+        if (!marked)
+            DeleteFileA(name);
+        marked = false;
+        errno = err;
+    }
     return f;
 }
 
-// rename() will not replace an existing file on Windows; MoveFileEx will.
-bool replacefile(const char *from, const char *to)
+// Opened for DELETE, sharing everything: that fails for a live run's file, which shares
+// only reading, and for a folder; a link is opened itself, and left alone.
+bool removeleftover(const char *name)
 {
-    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING))
-        return true;
-    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
-    return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE h = CreateFileA(name, DELETE | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    bool dead =
+        GetFileInformationByHandle(h, &info) &&
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+        setdelete(h, true);
+    CloseHandle(h);
+    return dead;
+}
+
+bool flushtrack(FILE *f)
+{
+    return fflush(f) == 0 && !ferror(f);
+}
+
+// The full path of the new name, as a rename by handle takes it.
+static union {
+    FILE_RENAME_INFO info;
+    char space[sizeof(FILE_RENAME_INFO) + 32768 * sizeof(WCHAR)];
+} renameinfo;
+
+// Normal attributes first, and the mark cleared: a kill from here on can leave the
+// complete file under its temporary name, never lose the track it replaced.
+bool movetrack(FILE *f, const char *, const char *to)
+{
+    HANDLE h = handleof(f);
+    FILE_BASIC_INFO basic = {};
+    WCHAR wide[MAX_PATH];
+    DWORD n;
+
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic))
+        return fail(GetLastError());
+    if (marked && !setdelete(h, false))
+        return fail(GetLastError());
+    marked = false;
+
+    if (MultiByteToWideChar(CP_ACP, 0, to, -1, wide, MAX_PATH) == 0)
+        return fail(GetLastError());
+    n = GetFullPathNameW(wide, 32768, renameinfo.info.FileName, nullptr);
+    if (n == 0 || n >= 32768)
+        return fail(n == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
+    renameinfo.info.ReplaceIfExists = TRUE;
+    renameinfo.info.RootDirectory = nullptr;
+    renameinfo.info.FileNameLength = n * sizeof(WCHAR);
+    for (int tries = 0;;) {
+        if (SetFileInformationByHandle(h, FileRenameInfo, &renameinfo, sizeof renameinfo))
+            return true;
+        if (!waitfor(to, GetLastError(), &tries))
+            return false;
+    }
+}
+
+// A file marked for deletion goes with its handle; an unmarked one is removed by name.
+void droptemp(FILE *f, const char *name)
+{
+    fclose(f);
+    if (!marked && *name != '\0')
+        DeleteFileA(name);
+    marked = false;
 }

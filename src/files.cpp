@@ -11,13 +11,34 @@ const char *outname;
 
 static char tmpname[32]; // the track file's temporary name, "" while it has none
 
+static void tempname(char *buf, int n)
+{
+    snprintf(buf, sizeof tmpname, ".dorvu-%03d.tmp", n);
+}
+
+// Removes, once a run, what runs that died left under our temporary names, so that
+// leftovers never pile up; a live run's file stays.
+static void sweep()
+{
+    static bool swept;
+    char name[sizeof tmpname];
+
+    if (swept)
+        return;
+    swept = true;
+    for (int n = 0; n < 1000; n++) {
+        tempname(name, n);
+        removeleftover(name);
+    }
+}
+
 // Gives the track file the first free temporary name beside its final one, by take().
-// The names never end in ".wav"; a name left by a killed run, or anything else of that
-// name, is stepped over, never opened or reused.
+// The names never end in ".wav"; a name that anything else has is stepped over.
 static void nametemp(bool (*take)(const char *name))
 {
+    sweep();
     for (int n = 0; n < 1000; n++) {
-        snprintf(tmpname, sizeof tmpname, ".dorvu-%03d.tmp", n);
+        tempname(tmpname, n);
         if (take(tmpname))
             return;
         if (errno != EEXIST) {
@@ -50,31 +71,32 @@ void createtrack(const char *name)
     setvbuf(out, nullptr, _IONBF, 0); // chunks are large: write straight from ours
 }
 
+// The file stays open until it has its final name: while it is open, no other run
+// takes its temporary name for a dead run's leftover.
 void publishtrack()
 {
-    FILE *f = out;
-
-    if (fflush(f) != 0 || ferror(f))
+    if (!flushtrack(out))
         fatal(outname, "write failed", errno);
     if (tmpname[0] == '\0')
         nametemp(linknameless);
+    checkstop();
+    if (!movetrack(out, tmpname, outname)) {
+        if (errno == EBUSY) // the user can close that program and run again
+            fatal(outname, "cannot replace: the file is open in another program", 0);
+        fatal(outname, "cannot create", errno);
+    }
+    tmpname[0] = '\0';
+
+    FILE *f = out;
     out = nullptr;
     if (fclose(f) != 0)
         fatal(outname, "write failed", errno);
-    checkstop();
-    if (!replacefile(tmpname, outname))
-        fatal(outname, "cannot create", errno);
-    tmpname[0] = '\0';
 }
 
 void droptrack()
 {
-    if (out != nullptr) {
-        fclose(out); // a nameless file is gone with it
-        out = nullptr;
-    }
-    if (tmpname[0] != '\0') {
-        remove(tmpname);
-        tmpname[0] = '\0';
-    }
+    if (out != nullptr)
+        droptemp(out, tmpname); // a nameless file is gone with it
+    out = nullptr;
+    tmpname[0] = '\0';
 }

@@ -12,9 +12,9 @@ extern FILE *out;                // the track file being written, or none
 extern const char *outname;      // the name it gets when complete
 
 // Creates the file of a track to be called name, in the current directory. Where the
-// system allows it the file has no name at all while it is written, so it vanishes
-// whatever happens to the process, even kill -9 or a power cut; elsewhere it has a
-// hidden temporary name, .dorvu-NNN.tmp, and is removed on any failure or stop.
+// system allows it the file vanishes with the process however it ends, even by kill -9;
+// elsewhere it has a hidden temporary name, .dorvu-NNN.tmp, and is removed on any
+// failure or stop, and a later run removes it if a kill left it.
 void createtrack(const char *name);
 
 // Closing is writing: checks that every byte reached the file, then gives the complete
@@ -25,12 +25,14 @@ void publishtrack();
 // Closes and removes the track being written, if any. Finished tracks stay.
 void droptrack();
 
-// The rest is system-dependent: files-posix.cpp or files-win32.cpp.
+// The rest is system-dependent: files-posix.cpp or files-win32.cpp. Where a file is
+// held by another program, they wait a moment for it, then fail with EBUSY.
 
-// Opens name for reading without ever waiting (a FIFO would wait for a writer).
+// Opens name for reading without ever waiting for a writer (a FIFO would).
 FILE *openread(const char *name);
 
-// The size of f if it is a regular file, else -1.
+// The size of f if it is a regular file; else -1, with errno the system's reason for not
+// telling, or 0 if f is no regular file.
 long long regularsize(FILE *f);
 
 // A new file for writing in the current directory that has no name, or none where the
@@ -40,10 +42,21 @@ FILE *createnameless();
 // Gives the nameless file f the name; fails with EEXIST if anything has that name.
 bool linkas(FILE *f, const char *name);
 
-// Creates name for writing only if nothing, not even a dangling link, has that name.
+// Creates the temporary file name for writing, only if nothing, not even a dangling
+// link, has that name; fails with EEXIST if anything has, or a live run holds it.
 FILE *createnew(const char *name);
 
-// Moves a file over another name atomically, replacing whatever had that name.
-bool replacefile(const char *from, const char *to);
+// Removes the temporary file name if a run that died left it. What a live run holds, and
+// anything not a plain file, stays.
+bool removeleftover(const char *name);
+
+// Checks, as closing would, that every byte written to f reached the file; f stays open.
+bool flushtrack(FILE *f);
+
+// Gives the open file f, called from, the name to, atomically replacing whatever had it.
+bool movetrack(FILE *f, const char *from, const char *to);
+
+// Closes f and removes its temporary name, if it has one ("" if not).
+void droptemp(FILE *f, const char *name);
 
 #endif

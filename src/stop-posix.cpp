@@ -42,7 +42,7 @@ static void catchone(int sig)
     sigaddset(&caught, sig);
 }
 
-void beginrun()
+void catchsignals()
 {
     sigemptyset(&caught);
     for (int sig : stopsignals)

@@ -1,6 +1,8 @@
-// Signals on Windows: Ctrl-C (SIGINT) and SIGTERM are caught, so that the track being
-// written can be dropped first; the process then exits with 128 + the signal's number,
-// the status a POSIX shell would show.
+// Stops on Windows: every way the console ends a program (Ctrl-C, Ctrl-Break, closing the
+// window, logging off, shutting down) is noted as a signal is on POSIX, so that the track
+// being written is dropped first; the process then exits with 128 + the signal's
+// number, the status a POSIX shell would show. Should the system end the process before
+// that, the track file goes with it all the same.
 #include "stop.h"
 
 #include <csignal>
@@ -28,11 +30,33 @@ static void holdwindow()
         c = getchar();
 }
 
-void beginrun()
+// Runs in a thread of its own. Once it returns from the last three events the system
+// ends the process, so it waits there for the main thread to finish the stop; the main
+// thread looks for a stop at least once a second of audio.
+static BOOL WINAPI onconsole(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+        onsignal(SIGINT);
+        return TRUE;
+    case CTRL_BREAK_EVENT:
+        onsignal(SIGBREAK);
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        onsignal(SIGTERM);
+        Sleep(INFINITE);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+void catchsignals()
 {
     atexit(holdwindow);
-    signal(SIGINT, onsignal);
-    signal(SIGTERM, onsignal);
+    SetConsoleCtrlHandler(onconsole, TRUE);
 }
 
 int endrun(int status)
@@ -41,7 +65,9 @@ int endrun(int status)
     return status;
 }
 
+// No waiting for Enter after a stop: whoever stopped the run is done with the window.
 void die(int sig)
 {
-    exit(128 + sig);
+    fflush(stdout);
+    _exit(128 + sig);
 }

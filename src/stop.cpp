@@ -1,17 +1,25 @@
 #include "stop.h"
 
-#include "files.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-volatile std::sig_atomic_t stopsig;
+std::atomic<int> stopsig;
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler sets stopsig");
+
+static void (*dropwork)();
+
+void beginrun(void (*drop)())
+{
+    dropwork = drop;
+    catchsignals();
+}
 
 void onsignal(int sig)
 {
-    if (stopsig == 0)
-        stopsig = sig;
+    int none = 0;
+
+    stopsig.compare_exchange_strong(none, sig);
 }
 
 void fatal(const char *file, const char *what, int err)
@@ -21,7 +29,8 @@ void fatal(const char *file, const char *what, int err)
         fprintf(stderr, "dorvu: %s: %s: %s\n", file, what, strerror(err));
     else
         fprintf(stderr, "dorvu: %s: %s\n", file, what);
-    droptrack();
+    if (dropwork != nullptr)
+        dropwork();
     if (stopsig != 0)
         die(stopsig);
     exit(1);
@@ -35,6 +44,7 @@ void checkstop()
         return;
     if (sig != pipesignal) // like any filter, end quietly when the reader has gone
         fputs("dorvu: interrupted\n", stderr);
-    droptrack();
+    if (dropwork != nullptr)
+        dropwork();
     die(sig);
 }

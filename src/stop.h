@@ -4,17 +4,23 @@
 #ifndef DORVU_STOP_H
 #define DORVU_STOP_H
 
-#include <csignal>
+#include <atomic>
 
-extern volatile std::sig_atomic_t stopsig; // the first signal that asked for a stop, or 0
+// The first signal that asked for a stop, or 0. Lock-free, so a signal handler may set
+// it, and so may the thread in which Windows runs its console handler.
+extern std::atomic<int> stopsig;
 
-// Reports "dorvu: file: what[: strerror(err)]" on standard error, drops the track being
-// written and exits with status 1; err 0 means there is no system reason to give. A
+// Starts the run: catches the signals that would end the process, before any file is
+// touched. dropwork is what every early end runs first (it drops the track in progress).
+void beginrun(void (*dropwork)());
+
+// Reports "dorvu: file: what[: strerror(err)]" on standard error, drops the work in
+// progress and exits with status 1; err 0 means there is no system reason to give. A
 // signal behind the fault (SIGXFSZ behind a write past the file-size limit) ends the
 // process instead, as that signal would have.
 [[noreturn]] void fatal(const char *file, const char *what, int err);
 
-// If a signal asked for a stop: says so, drops the track being written and ends the
+// If a signal asked for a stop: says so, drops the work in progress and ends the
 // process as that signal would have. Called between chunks and between tracks.
 void checkstop();
 
@@ -23,8 +29,8 @@ void onsignal(int sig);
 
 // The rest is system-dependent: stop-posix.cpp or stop-win32.cpp.
 
-// Catches the signals that would end the process, before any file is touched.
-void beginrun();
+// Catches every signal or event that would end the process, to note it in stopsig.
+void catchsignals();
 
 // Honours a stop asked for at any moment up to the process's exit; returns status.
 int endrun(int status);
