@@ -3,8 +3,11 @@
 #include "bgmtable.h"
 #include "testutil.h"
 
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -14,16 +17,33 @@ static bool istemp(const std::string &name)
     return name.rfind(".dorvu-", 0) == 0;
 }
 
+// Refused before any file is touched, down to the last frame.
 TEST(Faults, ShortArchive)
 {
+    for (long long size : {100000000LL, archivesize - 4LL}) {
+        tempdir d;
+        writefile(d / "dorvu.dat", "");
+        ASSERT_EQ(truncate((d / "dorvu.dat").c_str(), size), 0);
+        runresult r = run(d.path, {});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "rep = 2 , map = 0\n");
+        EXPECT_EQ(r.err, "dorvu: dorvu.dat: too short: " + std::to_string(size) +
+                             " bytes, needs at least 444516656\n");
+        EXPECT_EQ(listdir(d.path), std::vector<std::string>{"dorvu.dat"});
+    }
+}
+
+// The progress lines cannot be written: the work is still done, and the reason given.
+TEST(Faults, ProgressLinesToAFullDevice)
+{
     tempdir d;
-    writefile(d / "dorvu.dat", "");
-    ASSERT_EQ(truncate((d / "dorvu.dat").c_str(), 100000000), 0);
-    runresult r = run(d.path, {});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "rep = 2 , map = 0\n");
-    EXPECT_EQ(r.err, "dorvu: dorvu.dat: too short: 100000000 bytes, needs at least 444516656\n");
-    EXPECT_EQ(listdir(d.path), std::vector<std::string>{"dorvu.dat"});
+    putarchive(d, patternarchive());
+    int status;
+    std::string cmd = "cd " + d.path + " && " + emulator() + DORVU_BIN + " 1 2>&1 >/dev/full";
+    EXPECT_EQ(shell(cmd, &status),
+              "dorvu: standard output: write failed: No space left on device\n");
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(listdir(d.path).size(), 21u);
 }
 
 // A directory, or a FIFO that would block the open until some writer came.
@@ -90,25 +110,36 @@ TEST(Faults, LinkAtOutputNameIsNotFollowed)
     EXPECT_TRUE(checktrack(d / "kivo_02.wav", 1, 1));
 }
 
-// A temporary file left by a killed run is stepped over, not reused or truncated: by the
-// link of a nameless file, and by the named file of systems that cannot make one.
+// What a killed run left under our temporary names is removed, by the run that links in
+// a nameless file as by the named file of systems that cannot make one. A file a live run
+// holds (its lock taken here), a folder, a link and any other name stay.
 class Leftover : public ::testing::TestWithParam<bool> {};
 
-TEST_P(Leftover, TemporaryFileDoesNotBreakARun)
+TEST_P(Leftover, DeadRunsFilesAreRemoved)
 {
     tempdir d;
     putarchive(d, patternarchive());
-    writefile(d / ".dorvu-000.tmp", "leftover");
     if (GetParam() && *notmpfile == '\0')
         GTEST_SKIP() << "no library to refuse O_TMPFILE";
+    for (const char *n : {".dorvu-000.tmp", ".dorvu-500.tmp", ".dorvu-999.tmp", ".dorvu-004.tmp",
+                          ".dorvu-1000.tmp"})
+        writefile(d / n, "leftover");
+    int live = open((d / ".dorvu-004.tmp").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(live, LOCK_EX), 0);
+    ASSERT_EQ(mkdir((d / ".dorvu-001.tmp").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("kivo_01.wav", (d / ".dorvu-002.tmp").c_str()), 0);
     runopts o;
     o.notmpfile = GetParam();
     runresult r = run(d.path, {"1"}, o);
+    close(live);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(readfile(d / ".dorvu-000.tmp"), "leftover");
+    for (const char *n : {".dorvu-004.tmp", ".dorvu-1000.tmp"})
+        EXPECT_EQ(readfile(d / n), "leftover") << n;
+    EXPECT_TRUE(fs::is_directory(d / ".dorvu-001.tmp"));
+    EXPECT_TRUE(fs::is_symlink(d / ".dorvu-002.tmp"));
     for (int i = 0; i < ntracks; i += 6)
         EXPECT_TRUE(checktrack(d / bgmfile[0][i], i, 1));
-    EXPECT_EQ(listdir(d.path).size(), 22u);
+    EXPECT_EQ(listdir(d.path).size(), 25u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, Leftover, ::testing::Bool());
@@ -140,15 +171,18 @@ TEST_P(Interrupt, DropsTheTrackInProgressAndDiesBySignal)
     EXPECT_EQ(r.err, sig == SIGKILL ? "" : "dorvu: interrupted\n");
     int done = 0;
     for (const std::string &n : listdir(d.path)) {
-        EXPECT_FALSE(istemp(n)) << n << " was left";
-        if (n != "dorvu.dat")
+        if (istemp(n))
+            EXPECT_TRUE(sig == SIGKILL && fallback) << n << " was left";
+        else if (n != "dorvu.dat")
             done++;
     }
     EXPECT_GE(done, 2);
     for (int i = 0; i < done; i++)
         EXPECT_TRUE(checktrack(d / bgmfile[0][i], i, 10));
-    if (sig == SIGKILL) { // no leftover in the way of the next run
-        EXPECT_EQ(run(d.path, {"1"}).status, 0);
+    if (sig == SIGKILL) { // the next run removes what the kill could leave
+        runopts again;
+        again.notmpfile = fallback;
+        EXPECT_EQ(run(d.path, {"1"}, again).status, 0);
         EXPECT_EQ(listdir(d.path).size(), 21u);
     }
 }
@@ -156,7 +190,8 @@ TEST_P(Interrupt, DropsTheTrackInProgressAndDiesBySignal)
 INSTANTIATE_TEST_SUITE_P(Signals, Interrupt,
                          ::testing::Values(std::pair(SIGINT, false), std::pair(SIGTERM, false),
                                            std::pair(SIGHUP, false), std::pair(SIGQUIT, false),
-                                           std::pair(SIGKILL, false), std::pair(SIGTERM, true)));
+                                           std::pair(SIGKILL, false), std::pair(SIGTERM, true),
+                                           std::pair(SIGKILL, true)));
 
 // Under nohup, SIGHUP is ignored when the tool starts, and must stay ignored.
 TEST(Stop, IgnoredSignalStaysIgnored)
@@ -200,4 +235,70 @@ TEST(Stop, ClosedPipeEndsQuietly)
     EXPECT_EQ(r.err, "");
     for (const std::string &n : listdir(d.path))
         EXPECT_FALSE(istemp(n)) << n << " was left";
+}
+
+// SIGINT raised inside the tool at an exact point. Noted by the handler as the last track
+// is moved into place, it must still end the run by that signal at the end. Mid-track, it
+// must end the run within one chunk, not at the end of the track.
+TEST(Stop, StopTakesEffectAtOnce)
+{
+    if (*raisesig == '\0')
+        GTEST_SKIP() << "no library to raise the signal";
+    const struct {
+        const char *at;
+        size_t left; // files in the folder afterwards
+    } cases[] = {{"DORVU_RAISE_RENAME=kivo_19.wav", 21}, {"DORVU_RAISE_WRITE=40", 1}};
+    for (const auto &c : cases) {
+        tempdir d;
+        putarchive(d, patternarchive());
+        runopts o;
+        o.env = {std::string("LD_PRELOAD=") + raisesig, c.at};
+        runresult r = run(d.path, {"1"}, o);
+        EXPECT_EQ(r.status, 128 + SIGINT) << c.at;
+        int late = 0;
+        for (size_t at; (at = r.err.find("late write\n")) != std::string::npos; late++)
+            r.err.erase(at, 11);
+        EXPECT_LE(late, 1) << c.at;
+        EXPECT_EQ(r.err, "dorvu: interrupted\n") << c.at;
+        EXPECT_EQ(listdir(d.path).size(), c.left) << c.at;
+    }
+}
+
+// A run stopped with Ctrl-Z (SIGSTOP) keeps its temporary file while another run cleans up
+// around it, and then goes on to the end.
+TEST(Stop, StoppedRunKeepsItsFile)
+{
+    if (*notmpfile == '\0')
+        GTEST_SKIP() << "no library to refuse O_TMPFILE";
+    tempdir d;
+    putarchive(d, patternarchive());
+    std::string held = d / ".dorvu-000.tmp";
+    runresult other;
+    bool kept = false;
+    runopts o;
+    o.notmpfile = true;
+    o.signal = SIGCONT;
+    o.stopwhen = [&] {
+        pid_t pid = runpid;
+        int st = 0;
+        if (!fs::exists(held))
+            return false;
+        kill(pid, SIGSTOP);
+        if (waitpid(pid, &st, WUNTRACED) != pid || !WIFSTOPPED(st) || !fs::exists(held)) {
+            kill(pid, SIGCONT);
+            return false;
+        }
+        runopts b;
+        b.notmpfile = true;
+        other = run(d.path, {}, b);
+        kept = fs::exists(held);
+        return true;
+    };
+    runresult r = run(d.path, {}, o);
+    EXPECT_TRUE(kept);
+    EXPECT_EQ(other.status, 0) << other.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(listdir(d.path).size(), 21u);
+    for (int i = 0; i < ntracks; i += 6)
+        EXPECT_TRUE(checktrack(d / bgmfile[0][i], i, 2));
 }

@@ -32,10 +32,12 @@ tempdir::~tempdir()
 }
 
 #ifdef NOTMPFILE_SO
-const char notmpfile[] = NOTMPFILE_SO;
+const char notmpfile[] = NOTMPFILE_SO, raisesig[] = RAISESIG_SO;
 #else
-const char notmpfile[] = ""; // a cross build makes none
+const char notmpfile[] = "", raisesig[] = ""; // a cross build makes none
 #endif
+
+pid_t runpid;
 
 std::string emulator()
 {
@@ -69,10 +71,15 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
         setrlimit(RLIMIT_CORE, &nocore);
         if (opts.ignore != 0)
             signal(opts.ignore, SIG_IGN);
-        if (opts.notmpfile) {
-            setenv("LD_PRELOAD", notmpfile, 1);
-            setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+        std::vector<std::string> env = opts.env;
+        if (opts.notmpfile)
+            env.push_back(std::string("LD_PRELOAD=") + notmpfile);
+        for (const std::string &e : env) {
+            size_t eq = e.find('=');
+            setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
         }
+        if (getenv("LD_PRELOAD") != nullptr)
+            setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
         sigset_t block;
         sigemptyset(&block);
         if (opts.block != 0)
@@ -87,6 +94,7 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
         execvp(argv[0], argv.data());
         _exit(126);
     }
+    runpid = pid;
     close(outp[1]);
     close(errp[1]);
 

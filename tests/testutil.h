@@ -30,13 +30,17 @@ struct runopts {
     int block = 0;            // a signal blocked when the tool starts: it stays pending
     int signal = 0;           // sent once stopwhen() holds
     std::function<bool()> stopwhen;
-    bool closeout = false;  // stop reading standard output after its first line
-    bool notmpfile = false; // no O_TMPFILE, as on FAT: the tool falls back on a named file
-    int deadline = 60;      // seconds; a run still going then is killed and fails the test
+    bool closeout = false;        // stop reading standard output after its first line
+    bool notmpfile = false;       // no O_TMPFILE, as on FAT: the tool falls back on a named file
+    std::vector<std::string> env; // NAME=VALUE settings for the tool
+    int deadline = 60;            // seconds; a run still going then is killed and fails the test
 };
 
-// The library that makes the tool run as where O_TMPFILE is refused; "" if there is none.
-extern const char notmpfile[];
+// The library that makes the tool run as where O_TMPFILE is refused, and the one that
+// raises SIGINT at a chosen call (see raisesig.cpp); "" if there is none.
+extern const char notmpfile[], raisesig[];
+
+extern pid_t runpid; // the tool's process while run() runs it
 
 // The command prefix that runs our binaries: empty, or the emulator named by
 // DORVU_EMULATOR (a cross build's tests run under qemu-user, and so must the tool).
