@@ -208,8 +208,10 @@ static union {
     char space[sizeof(FILE_RENAME_INFO) + 32768 * sizeof(WCHAR)];
 } renameinfo;
 
-// Normal attributes first, and the mark cleared: a kill from here on can leave the
-// complete file under its temporary name, never lose the track it replaced.
+// Normal attributes first. The mark is cleared just before each try, else the file would
+// go at close with its new name, and set again while another program holds the old file:
+// a kill can leave the complete file under its temporary name only in the instant of a
+// try, and never lose the track it replaces.
 bool movetrack(FILE *f, const char *, const char *to)
 {
     HANDLE h = handleof(f);
@@ -220,10 +222,6 @@ bool movetrack(FILE *f, const char *, const char *to)
     basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     if (!SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic))
         return fail(GetLastError());
-    if (marked && !setdelete(h, false))
-        return fail(GetLastError());
-    marked = false;
-
     if (MultiByteToWideChar(CP_ACP, 0, to, -1, wide, MAX_PATH) == 0)
         return fail(GetLastError());
     n = GetFullPathNameW(wide, 32768, renameinfo.info.FileName, nullptr);
@@ -233,9 +231,14 @@ bool movetrack(FILE *f, const char *, const char *to)
     renameinfo.info.RootDirectory = nullptr;
     renameinfo.info.FileNameLength = n * sizeof(WCHAR);
     for (int tries = 0;;) {
+        if (marked && !setdelete(h, false))
+            return fail(GetLastError());
+        marked = false;
         if (SetFileInformationByHandle(h, FileRenameInfo, &renameinfo, sizeof renameinfo))
             return true;
-        if (!waitfor(to, GetLastError(), &tries))
+        DWORD err = GetLastError();
+        marked = setdelete(h, true);
+        if (!waitfor(to, err, &tries))
             return false;
     }
 }
