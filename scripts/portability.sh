@@ -6,8 +6,9 @@
 #   s390x       a big-endian cross build; the whole test suite (bar libsndfile's checks)
 #               and the tool run under qemu-user, the files' checksums equal to native
 #   mingw       a Windows build with MinGW-w64, warning-free; under wine the tool writes
-#               the same files, replaces existing ones and steps over a leftover
-#               temporary file
+#               the same files and replaces existing ones; a hard kill or Ctrl-C leaves
+#               nothing; a dead run's leftovers are removed and a held one kept; a file
+#               another program holds is waited for a moment, then named as such
 #
 #   bash scripts/portability.sh          all four, installing what they need
 #   bash scripts/portability.sh quick    clang and tidy only
@@ -88,12 +89,35 @@ buildlog mingw
 
 wine=$(command -v wine64 || command -v wine || ls /usr/lib/wine/wine64 2>/dev/null || true)
 if [ -z "$wine" ]; then
+    [ -z "${CI:-}" ] || fail "wine is not installed: the Windows build cannot be run"
     echo "wine is not installed: the Windows build was not run"
     rm -rf "$work"
     exit 0
 fi
 export WINEPREFIX=$root/build/wineprefix WINEDEBUG=-all
 exe=$root/build/mingw/dorvu.exe
+# (Windows' standard error ends its lines with CR LF.)
+# Holds a file open as another program would (a player, a live run): holdon NAME SHARE MS
+# starts it and returns once it holds the file.
+hold=$root/build/mingw/holdfile.exe
+x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -static -o "$hold" tests/holdfile.cpp
+holdon() {
+    rm -f "$work/held"
+    "$wine" "$hold" "$@" >"$work/held" &
+    holder=$!
+    for _ in $(seq 600); do
+        grep -q held "$work/held" && return 0
+        kill -0 "$holder" 2>/dev/null || break
+        sleep 0.05
+    done
+    fail "holdfile $*"
+}
+temps() { ls -A | grep -E '^\.dorvu-' || true; }
+native() { # the files of build/release/dorvu at rep $1, once
+    [ -f "$work/native$1.sum" ] && return
+    mkdir -p "$work/native$1" && (cd "$work/native$1" && ln -sf ../dorvu.dat . && "$root/build/release/dorvu" "$1" >/dev/null)
+    (cd "$work/native$1" && sha256sum kivo_*.wav) >"$work/native$1.sum"
+}
 
 say "MinGW-w64 (Windows): the tool under wine"
 mkdir -p "$work/win"
@@ -102,14 +126,72 @@ ln -s ../dorvu.dat .
 "$wine" "$exe" 2 >/dev/null 2>"$work/wine.err" || { cat "$work/wine.err"; fail "windows run"; }
 sha256sum kivo_*.wav | cmp -s - "$work/native.sum" || fail "windows files differ from native"
 echo "windows: all twenty files identical to native"
-# Over the files just written, past a leftover temporary file, at rep 3.
-echo leftover >.dorvu-000.tmp
-"$wine" "$exe" 3 >/dev/null
-[ "$(cat .dorvu-000.tmp)" = leftover ] || fail "windows: leftover temporary file was touched"
-mkdir -p "$work/native3" && (cd "$work/native3" && ln -s ../dorvu.dat . && "$root/build/release/dorvu" 3 >/dev/null)
-diff <(sha256sum kivo_*.wav) <(cd "$work/native3" && sha256sum kivo_*.wav) >/dev/null ||
+
+# Over the files just written, at rep 3, past 1000 leftovers of dead runs, one held by a
+# live program, a folder of our name and a name not ours.
+for n in $(seq -w 0 999); do echo leftover >".dorvu-$n.tmp"; done
+echo other >.dorvu-1000.tmp
+rm .dorvu-007.tmp && mkdir .dorvu-007.tmp
+holdon .dorvu-005.tmp read 15000
+"$wine" "$exe" 3 >/dev/null || fail "windows: run past 1000 leftovers"
+kill "$holder" 2>/dev/null || true
+wait "$holder" 2>/dev/null || true
+native 3
+sha256sum kivo_*.wav | cmp -s - "$work/native3.sum" ||
     fail "windows: files written over existing ones differ from native at rep 3"
-echo "windows: existing files replaced, identical to native at rep 3; leftover untouched"
+[ "$(temps | tr '\n' ' ')" = ".dorvu-005.tmp .dorvu-007.tmp .dorvu-1000.tmp " ] ||
+    fail "windows: leftovers after the sweep: $(temps | head -5)"
+[ "$(cat .dorvu-1000.tmp)" = other ] || fail "windows: a name not ours was touched"
+rm -rf .dorvu-*
+echo "windows: existing files replaced, identical to native at rep 3; 999 dead leftovers removed, the held one, a folder and a name not ours kept"
+
+# Runs the tool at rep 3 while the helper holds FILE with SHARE, for longer than the tool
+# waits: it must fail with MESSAGE. whileheld FILE SHARE MESSAGE
+whileheld() {
+    local status=0
+    holdon "$1" "$2" 8000
+    "$wine" "$exe" 3 >/dev/null 2>"$work/wine.err" || status=$?
+    kill "$holder" 2>/dev/null || true
+    wait "$holder" 2>/dev/null || true
+    [ "$status" = 1 ] && [ "$(tr -d '\r' <"$work/wine.err")" = "$3" ] ||
+        fail "windows: $1 held: status $status, $(cat "$work/wine.err")"
+}
+
+# A track a player holds: waited for, then named; the old file kept, nothing left.
+whileheld kivo_03.wav read "dorvu: kivo_03.wav: cannot replace: the file is open in another program"
+sha256sum kivo_*.wav | cmp -s - "$work/native3.sum" || fail "windows: a held track's run changed a file"
+[ -z "$(temps)" ] || fail "windows: a held track's run left $(temps)"
+echo "windows: a held track is named as such, the old file kept, nothing left"
+
+# A hold of half a second, as a virus scanner's, is waited out.
+holdon kivo_01.wav read 500
+"$wine" "$exe" 1 >/dev/null 2>"$work/wine.err" || fail "windows: half a second's hold: $(cat "$work/wine.err")"
+wait "$holder" || true
+native 1
+sha256sum kivo_*.wav | cmp -s - "$work/native1.sum" || fail "windows: files after a short hold differ from native"
+echo "windows: a hold of half a second is waited out"
+
+# The archive held without sharing.
+whileheld dorvu.dat none "dorvu: dorvu.dat: cannot open: the file is open in another program"
+echo "windows: a held archive is named as such"
+
+# Killed hard mid-track, or stopped by Ctrl-C (wine makes SIGINT a console Ctrl-C event;
+# a job of a script has SIGINT ignored, so it is given back):
+# nothing is left.
+for sig in KILL INT; do
+    env --default-signal=INT "$wine" "$exe" 10 >/dev/null 2>"$work/wine.err" &
+    run=$!
+    for _ in $(seq 200); do [ -z "$(temps)" ] || break; sleep 0.05; done
+    [ -n "$(temps)" ] || fail "windows: no track file was seen"
+    sleep 0.3
+    kill -$sig "$run"
+    status=0
+    wait "$run" || status=$?
+    [ -z "$(temps)" ] || fail "windows: SIG$sig left $(temps)"
+    [ $sig = KILL ] || [ "$status" = 130 ] || fail "windows: Ctrl-C exits $status"
+done
+echo "windows: a hard kill and Ctrl-C mid-track leave nothing; Ctrl-C exits 130"
+
 status=0
 "$wine" "$exe" 11 >/dev/null || status=$?
 [ "$status" = 1 ] || fail "windows: bad rep exits $status"
