@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Checks what scripts/package.sh left in dist/, as a user would meet it:
-#   - lintian, Debian's own checker, finds no error and no warning in the .deb;
-#   - the .deb installs dorvu on the PATH with its manual page, writes the same twenty
-#     files as build/release/dorvu from the sample archive, and removes cleanly;
-#   - the tarball's static bin/dorvu writes the same files;
+#   - lintian, Debian's own checker, finds no error and no warning in either .deb;
+#   - the amd64 .deb installs dorvu on the PATH with its manual page, writes the same
+#     twenty files as build/release/dorvu from the sample archive, and removes cleanly;
+#   - the arm64 .deb's binary and the aarch64 tarball's, run under qemu-user, write the
+#     same files;
+#   - each tarball's static bin/dorvu writes the same files, and its README's picture
+#     is there;
 #   - the zip's dorvu.exe, run under wine with no console, writes the same files and
 #     does not wait for input; its texts have Windows line ends;
 #   - SHA256SUMS holds for all three, and a second build from a fresh clone of the same
@@ -14,7 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-bash scripts/deps.sh lintian wine64 file unzip
+bash scripts/deps.sh lintian wine64 file unzip qemu-user
 
 fail() {
     echo "FAILED: $*" >&2
@@ -24,7 +27,7 @@ say() { printf '\n== %s\n' "$*"; }
 
 version=$(sed -n 's/^project(dorvu VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
 deb=dist/dorvu_${version}_amd64.deb
-tgz=dist/dorvu-$version-linux-x86_64.tar.gz
+armdeb=dist/dorvu_${version}_arm64.deb
 zip=dist/dorvu-$version-win64.zip
 
 say "SHA256SUMS"
@@ -40,8 +43,8 @@ echo "$again/dorvu gives the same SHA256SUMS"
 rm -rf "$again"
 
 say "lintian"
-lintian --fail-on error,warning --display-info "$deb" || fail "lintian"
-echo "lintian: no error, no warning"
+lintian --fail-on error,warning --display-info "$deb" "$armdeb" || fail "lintian"
+echo "lintian: no error, no warning in either .deb"
 
 # The files every package must reproduce: the native build on the sample archive.
 cmake --preset release >/dev/null
@@ -76,14 +79,24 @@ dpkg -r dorvu >/dev/null
     fail "dpkg -r left files behind"
 echo "deb: on the PATH, man dorvu shows its page, dpkg -r takes everything away"
 
-say "the tarball"
-tar -xzf "$tgz" -C "$work"
-tree=$work/dorvu-$version-linux-x86_64
-file "$tree/bin/dorvu" | grep -q "statically linked" || fail "tarball: bin/dorvu is not static"
-for f in bin/dorvu share/man/man1/dorvu.1 README.md LICENSE; do
-    [ -f "$tree/$f" ] || fail "tarball: no $f"
+say "the arm64 .deb, under qemu-user"
+dpkg-deb --info "$armdeb" | grep -E '^ (Architecture|Depends):'
+dpkg-deb -x "$armdeb" "$work/armdeb"
+file "$work/armdeb/usr/bin/dorvu" | grep -q "ARM aarch64" || fail "arm64 .deb: no ARM binary"
+same armdeb qemu-aarch64 -L /usr/aarch64-linux-gnu "$work/armdeb/usr/bin/dorvu"
+
+for arch in x86_64 aarch64; do
+    say "the $arch tarball"
+    tar -xzf "dist/dorvu-$version-linux-$arch.tar.gz" -C "$work"
+    tree=$work/dorvu-$version-linux-$arch
+    file "$tree/bin/dorvu" | grep -q "statically linked" || fail "tarball: bin/dorvu is not static"
+    for f in bin/dorvu share/man/man1/dorvu.1 README.md LICENSE docs/archive.svg; do
+        [ -f "$tree/$f" ] || fail "tarball: no $f"
+    done
+    run=()
+    [ $arch = x86_64 ] || run=(qemu-$arch)
+    same "tar-$arch" "${run[@]}" "$tree/bin/dorvu"
 done
-same tar "$tree/bin/dorvu"
 
 say "the zip, under wine"
 mkdir "$work/zip" && unzip -q "$zip" -d "$work/zip"

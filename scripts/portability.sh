@@ -5,12 +5,13 @@
 #               checks in .clang-tidy
 #   s390x       a big-endian cross build; the whole test suite (bar libsndfile's checks)
 #               and the tool run under qemu-user, the files' checksums equal to native
+#   aarch64     the same for 64-bit ARM (Raspberry Pi 4 and 5, ARM laptops)
 #   mingw       a Windows build with MinGW-w64, warning-free; under wine the tool writes
 #               the same files and replaces existing ones; a hard kill or Ctrl-C leaves
 #               nothing; a dead run's leftovers are removed and a held one kept; a file
 #               another program holds is waited for a moment, then named as such
 #
-#   bash scripts/portability.sh          all four, installing what they need
+#   bash scripts/portability.sh          all five, installing what they need
 #   bash scripts/portability.sh quick    clang and tidy only
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +19,7 @@ root=$PWD
 part=${1:-all}
 
 if [ "$part" = all ]; then
-    bash scripts/deps.sh g++-s390x-linux-gnu qemu-user g++-mingw-w64-x86-64 wine64
+    bash scripts/deps.sh g++-s390x-linux-gnu g++-aarch64-linux-gnu qemu-user g++-mingw-w64-x86-64 wine64
 else
     bash scripts/deps.sh
 fi
@@ -59,30 +60,37 @@ build/release/mkarchive --music "$work/dorvu.dat"
 (cd "$work/native" && ln -s ../dorvu.dat . && "$root/build/release/dorvu" 2 >/dev/null)
 (cd "$work/native" && sha256sum kivo_*.wav) >"$work/native.sum"
 
-say "s390x (big-endian): build"
-buildlog s390x
-fixture=build/s390x/tests/fixture
-mkdir -p "$fixture"
-qemu-s390x build/s390x/mkarchive --pattern "$fixture/pattern.dat"
-build/release/mkarchive --pattern "$work/pattern.dat"
-cmp "$fixture/pattern.dat" "$work/pattern.dat" || fail "s390x mkarchive --pattern differs"
-echo "s390x mkarchive --pattern: same bytes as native"
+# Builds preset ARCH, runs the whole test suite (bar libsndfile's checks) and the tool
+# under qemu-ARCH, and checks that the tool writes the native files. cross ARCH WHAT
+cross() {
+    local arch=$1 what=$2
+    say "$arch ($what): build"
+    buildlog "$arch"
+    local fixture=build/$arch/tests/fixture
+    mkdir -p "$fixture"
+    "qemu-$arch" "build/$arch/mkarchive" --pattern "$fixture/pattern.dat"
+    [ -f "$work/pattern.dat" ] || build/release/mkarchive --pattern "$work/pattern.dat"
+    cmp "$fixture/pattern.dat" "$work/pattern.dat" || fail "$arch mkarchive --pattern differs"
+    echo "$arch mkarchive --pattern: same bytes as native"
+    cp "$work/dorvu.dat" "$fixture/music.dat"
+
+    say "$arch ($what): tests under qemu-user"
+    DORVU_EMULATOR=qemu-$arch "qemu-$arch" "build/$arch/tests/dorvu_tests" --gtest_brief=1
+    rm -f "$fixture"/*.dat
+
+    say "$arch ($what): rep 2 checksums, native | $arch"
+    mkdir -p "$work/$arch"
+    (cd "$work/$arch" && ln -s ../dorvu.dat . && "qemu-$arch" "$root/build/$arch/dorvu" 2 >/dev/null)
+    (cd "$work/$arch" && sha256sum kivo_*.wav) >"$work/$arch.sum"
+    printf '%-17s%s\n' native "$arch"
+    paste -d' ' <(cut -c1-16 "$work/native.sum") <(cut -c1-16 "$work/$arch.sum") <(awk '{print $2}' "$work/native.sum")
+    cmp -s "$work/native.sum" "$work/$arch.sum" || fail "$arch files differ from native"
+    echo "$arch: all twenty files identical to native"
+    rm -rf "${work:?}/$arch"
+}
+cross s390x big-endian
+cross aarch64 "64-bit ARM"
 rm -f "$work/pattern.dat"
-cp "$work/dorvu.dat" "$fixture/music.dat"
-
-say "s390x (big-endian): tests under qemu-user"
-DORVU_EMULATOR=qemu-s390x qemu-s390x build/s390x/tests/dorvu_tests --gtest_brief=1
-rm -f "$fixture"/*.dat
-
-say "s390x (big-endian): rep 2 checksums, native | s390x"
-mkdir -p "$work/s390x"
-(cd "$work/s390x" && ln -s ../dorvu.dat . && qemu-s390x "$root/build/s390x/dorvu" 2 >/dev/null)
-(cd "$work/s390x" && sha256sum kivo_*.wav) >"$work/s390x.sum"
-echo "native           s390x"
-paste -d' ' <(cut -c1-16 "$work/native.sum") <(cut -c1-16 "$work/s390x.sum") <(awk '{print $2}' "$work/native.sum")
-cmp -s "$work/native.sum" "$work/s390x.sum" || fail "s390x files differ from native"
-echo "s390x: all twenty files identical to native"
-rm -rf "$work/s390x"
 
 say "MinGW-w64 (Windows): build"
 buildlog mingw
