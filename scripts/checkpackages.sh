@@ -81,9 +81,9 @@ echo "deb: on the PATH, man dorvu shows its page, dpkg -r takes everything away"
 
 say "the arm64 .deb, under qemu-user"
 dpkg-deb --info "$armdeb" | grep -E '^ (Architecture|Depends):'
-dpkg-deb -x "$armdeb" "$work/armdeb"
-file "$work/armdeb/usr/bin/dorvu" | grep -q "ARM aarch64" || fail "arm64 .deb: no ARM binary"
-same armdeb qemu-aarch64 -L /usr/aarch64-linux-gnu "$work/armdeb/usr/bin/dorvu"
+dpkg-deb -x "$armdeb" "$work/armdeb-tree"
+file "$work/armdeb-tree/usr/bin/dorvu" | grep -q "ARM aarch64" || fail "arm64 .deb: no ARM binary"
+same armdeb qemu-aarch64 -L /usr/aarch64-linux-gnu "$work/armdeb-tree/usr/bin/dorvu"
 
 for arch in x86_64 aarch64; do
     say "the $arch tarball"
