@@ -43,6 +43,9 @@ mkdir -p "$work" dist
 src=$work/src/dorvu-$version
 mkdir -p "$src"
 git ls-files -co --exclude-standard | tar -cf - -T - | tar -xf - -C "$src"
+# dpkg-deb stamps no entry later than the last commit, but keeps older times, as a work
+# tree checked out before that commit has: every file gets the commit's time.
+find "$src" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 debbuild() {
     (cd "$src" && dpkg-buildpackage -b -us -uc "$@") >"$work/deb$*.log" 2>&1 ||
         { cat "$work/deb$*.log"; exit 1; }
