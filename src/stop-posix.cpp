@@ -26,6 +26,7 @@ static const int stopsignals[] = {
 };
 
 static sigset_t caught;
+static sigset_t startmask; // the signals the parent had blocked: they stay blocked
 
 // A signal ignored when the tool starts stays ignored: that is how nohup, and a job
 // started with & from a script, keep it running.
@@ -44,6 +45,7 @@ static void catchone(int sig)
 
 void catchsignals()
 {
+    sigprocmask(SIG_BLOCK, nullptr, &startmask);
     sigemptyset(&caught);
     for (int sig : stopsignals)
         catchone(sig);
@@ -63,8 +65,9 @@ static void setdefault(int sig)
 }
 
 // With the caught signals blocked, a stop noted so far is honoured; then their default
-// actions come back, and a signal that came in between is delivered by them. So a stop
-// asked for while the last track was moved into place, or later, is never lost.
+// actions come back, and the mask the run started with, so that a signal that came in
+// between is delivered by them. A stop asked for while the last track was moved into
+// place, or later, is never lost; a signal the parent blocked stays blocked.
 int endrun(int status)
 {
     sigprocmask(SIG_BLOCK, &caught, nullptr);
@@ -72,9 +75,11 @@ int endrun(int status)
     for (int sig = 1; sig < NSIG; sig++)
         if (sigismember(&caught, sig) == 1)
             setdefault(sig);
-    sigprocmask(SIG_UNBLOCK, &caught, nullptr);
+    sigprocmask(SIG_SETMASK, &startmask, nullptr);
     return status;
 }
+
+void keepwindow() {}
 
 void die(int sig)
 {

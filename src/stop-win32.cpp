@@ -55,8 +55,12 @@ static BOOL WINAPI onconsole(DWORD event)
 
 void catchsignals()
 {
-    atexit(holdwindow);
     SetConsoleCtrlHandler(onconsole, TRUE);
+}
+
+void keepwindow()
+{
+    atexit(holdwindow);
 }
 
 int endrun(int status)

@@ -13,6 +13,7 @@ void beginrun(void (*drop)())
 {
     dropwork = drop;
     catchsignals();
+    keepwindow();
 }
 
 void onsignal(int sig)

@@ -32,6 +32,10 @@ void onsignal(int sig);
 // Catches every signal or event that would end the process, to note it in stopsig.
 void catchsignals();
 
+// Keeps a console window that was opened for the tool alone (a double-click on Windows)
+// open at the end until Enter, so its words can be read; nothing elsewhere.
+void keepwindow();
+
 // Honours a stop asked for at any moment up to the process's exit; returns status.
 int endrun(int status);
 

@@ -3,11 +3,12 @@
 #include "bgmtable.h"
 #include "testutil.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -144,82 +145,68 @@ TEST_P(Leftover, DeadRunsFilesAreRemoved)
 
 INSTANTIATE_TEST_SUITE_P(Faults, Leftover, ::testing::Bool());
 
-// A signal while track 3 is being written: the tool drops that track, says so and dies by
-// the signal, so that a calling script stops too; the finished tracks stay whole.
-// The second of each pair: as on a system that cannot make a file without a name.
+// A signal inside the first write of track 3: the tool drops that track, says so and
+// dies by the signal, so that a calling script stops too; the two finished tracks stay
+// whole. The second of each pair: as on a system that cannot make a file without a name.
 class Interrupt : public ::testing::TestWithParam<std::pair<int, bool>> {};
-
-static bool secondtrackdone(const tempdir &d)
-{
-    return fs::exists(d / "kivo_02.wav");
-}
 
 TEST_P(Interrupt, DropsTheTrackInProgressAndDiesBySignal)
 {
     tempdir d;
     putarchive(d, patternarchive());
     auto [sig, fallback] = GetParam();
-    if (fallback && *notmpfile == '\0')
-        GTEST_SKIP() << "no library to refuse O_TMPFILE";
+    if (*raisesig == '\0')
+        GTEST_SKIP() << "no library to raise the signal";
     runopts o;
-    o.signal = sig;
     o.notmpfile = fallback;
-    o.stopwhen = [&] { return secondtrackdone(d); };
+    o.env = {"DORVU_RAISE=" + std::to_string(sig), "DORVU_RAISE_TRACK=3"};
     runresult r = run(d.path, {"10"}, o);
     EXPECT_TRUE(r.signaled);
     EXPECT_EQ(r.status, 128 + sig);
     EXPECT_EQ(r.err, sig == SIGKILL ? "" : "dorvu: interrupted\n");
-    int done = 0;
-    for (const std::string &n : listdir(d.path)) {
-        if (istemp(n))
-            EXPECT_TRUE(sig == SIGKILL && fallback) << n << " was left";
-        else if (n != "dorvu.dat")
-            done++;
-    }
-    EXPECT_GE(done, 2);
-    for (int i = 0; i < done; i++)
+    std::vector<std::string> want = {"dorvu.dat", "kivo_01.wav", "kivo_02.wav"}, temps;
+    std::vector<std::string> names = listdir(d.path);
+    std::copy_if(names.begin(), names.end(), std::back_inserter(temps), istemp);
+    names.erase(std::remove_if(names.begin(), names.end(), istemp), names.end());
+    EXPECT_EQ(names, want);
+    for (int i = 0; i < 2; i++)
         EXPECT_TRUE(checktrack(d / bgmfile[0][i], i, 10));
-    if (sig == SIGKILL) { // the next run removes what the kill could leave
-        runopts again;
-        again.notmpfile = fallback;
+    if (sig == SIGKILL && fallback) { // only a kill leaves it: the track in progress
+        ASSERT_EQ(temps.size(), 1u);
+        EXPECT_EQ(fs::file_size(d / temps[0]), 44u);
+        runopts again; // and the next run removes it
+        again.notmpfile = true;
         EXPECT_EQ(run(d.path, {"1"}, again).status, 0);
         EXPECT_EQ(listdir(d.path).size(), 21u);
+    } else {
+        EXPECT_EQ(temps, std::vector<std::string>{}) << "left behind";
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, Interrupt,
                          ::testing::Values(std::pair(SIGINT, false), std::pair(SIGTERM, false),
                                            std::pair(SIGHUP, false), std::pair(SIGQUIT, false),
-                                           std::pair(SIGKILL, false), std::pair(SIGTERM, true),
-                                           std::pair(SIGKILL, true)));
+                                           std::pair(SIGKILL, false), std::pair(SIGINT, true),
+                                           std::pair(SIGTERM, true), std::pair(SIGKILL, true)));
 
-// Under nohup, SIGHUP is ignored when the tool starts, and must stay ignored.
-TEST(Stop, IgnoredSignalStaysIgnored)
+// Under nohup SIGHUP is ignored when the tool starts, and must stay ignored; a signal the
+// parent blocked must stay blocked, to the end, and is still pending when the tool exits.
+TEST(Stop, IgnoredOrBlockedSignalDoesNotStop)
 {
-    tempdir d;
-    putarchive(d, patternarchive());
-    runopts o;
-    o.ignore = o.signal = SIGHUP;
-    o.stopwhen = [&] { return secondtrackdone(d); };
-    runresult r = run(d.path, {}, o);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(listdir(d.path).size(), 21u);
-    EXPECT_TRUE(checktrack(d / "kivo_19.wav", 19, 2));
-}
-
-// A stop that comes too late to drop a track, here one held back by a blocked signal until
-// the tool lets the signals go at the end, still ends the process by that signal.
-TEST(Stop, StopAtTheVeryEndIsHonoured)
-{
-    tempdir d;
-    putarchive(d, patternarchive());
-    runopts o;
-    o.block = o.signal = SIGINT;
-    o.stopwhen = [&] { return fs::exists(d / "kivo_01.wav"); };
-    runresult r = run(d.path, {"1"}, o);
-    EXPECT_TRUE(r.signaled);
-    EXPECT_EQ(r.status, 128 + SIGINT);
-    EXPECT_EQ(listdir(d.path).size(), 21u);
+    if (*raisesig == '\0')
+        GTEST_SKIP() << "no library to raise the signal";
+    for (int sig : {SIGHUP, SIGINT}) {
+        tempdir d;
+        putarchive(d, patternarchive());
+        runopts o;
+        (sig == SIGHUP ? o.ignore : o.block) = sig;
+        o.env = {"DORVU_RAISE=" + std::to_string(sig), "DORVU_RAISE_TRACK=3"};
+        runresult r = run(d.path, {"1"}, o);
+        EXPECT_FALSE(r.signaled) << sig;
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(listdir(d.path).size(), 21u);
+        EXPECT_TRUE(checktrack(d / "kivo_03.wav", 2, 1));
+    }
 }
 
 // dorvu | head -1: the reader goes away, and the tool ends quietly by SIGPIPE.
@@ -252,7 +239,7 @@ TEST(Stop, StopTakesEffectAtOnce)
         tempdir d;
         putarchive(d, patternarchive());
         runopts o;
-        o.env = {std::string("LD_PRELOAD=") + raisesig, c.at};
+        o.env = {c.at};
         runresult r = run(d.path, {"1"}, o);
         EXPECT_EQ(r.status, 128 + SIGINT) << c.at;
         int late = 0;
@@ -264,41 +251,44 @@ TEST(Stop, StopTakesEffectAtOnce)
     }
 }
 
-// A run stopped with Ctrl-Z (SIGSTOP) keeps its temporary file while another run cleans up
-// around it, and then goes on to the end.
+// A run stopped with Ctrl-Z (SIGSTOP) inside the first write of track 3 keeps its
+// temporary file, whose lock it holds, while another run sweeps around it, and then
+// goes on to the end. Both draw the same temporary names, so the second must step over
+// the name the first one holds, never open it.
 TEST(Stop, StoppedRunKeepsItsFile)
 {
-    if (*notmpfile == '\0')
-        GTEST_SKIP() << "no library to refuse O_TMPFILE";
+    if (*raisesig == '\0')
+        GTEST_SKIP() << "no library to raise the signal";
     tempdir d;
     putarchive(d, patternarchive());
-    std::string held = d / ".dorvu-000.tmp";
     runresult other;
-    bool kept = false;
+    std::vector<std::string> before, after;
+    bool locked = false;
     runopts o;
     o.notmpfile = true;
-    o.signal = SIGCONT;
-    o.stopwhen = [&] {
-        pid_t pid = runpid;
-        int st = 0;
-        if (!fs::exists(held))
-            return false;
-        kill(pid, SIGSTOP);
-        if (waitpid(pid, &st, WUNTRACED) != pid || !WIFSTOPPED(st) || !fs::exists(held)) {
-            kill(pid, SIGCONT);
-            return false;
+    o.env = {"DORVU_RAISE=" + std::to_string(SIGSTOP), "DORVU_RAISE_TRACK=3", "DORVU_SAME_NAMES=1"};
+    o.whenstopped = [&] {
+        before = listdir(d.path);
+        for (const std::string &n : before) {
+            int fd = istemp(n) ? open((d / n).c_str(), O_RDONLY) : -1;
+            locked =
+                locked || (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK);
+            if (fd >= 0)
+                close(fd);
         }
         runopts b;
         b.notmpfile = true;
+        b.env = {"DORVU_SAME_NAMES=1"};
         other = run(d.path, {}, b);
-        kept = fs::exists(held);
-        return true;
+        after = listdir(d.path);
     };
     runresult r = run(d.path, {}, o);
-    EXPECT_TRUE(kept);
+    EXPECT_EQ(std::count_if(before.begin(), before.end(), istemp), 1);
+    EXPECT_TRUE(locked) << "the stopped run's file is not locked";
+    EXPECT_EQ(std::count_if(after.begin(), after.end(), istemp), 1) << "its file was taken";
     EXPECT_EQ(other.status, 0) << other.err;
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(listdir(d.path).size(), 21u);
-    for (int i = 0; i < ntracks; i += 6)
+    for (int i = 0; i < ntracks; i++)
         EXPECT_TRUE(checktrack(d / bgmfile[0][i], i, 2));
 }

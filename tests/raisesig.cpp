@@ -1,14 +1,37 @@
-// Preloaded into the tool by some tests: raises SIGINT inside the tool at an exact point,
-// as a Ctrl-C could come there, without any timing.
+// Preloaded into the tool by some tests: raises a signal inside the tool at an exact
+// point, as a Ctrl-C, a kill or a Ctrl-Z could come there, without any timing.
+//   DORVU_RAISE=sig          the signal to raise (a number); SIGINT if not set
 //   DORVU_RAISE_RENAME=name  right after the rename that gives a file that name
 //   DORVU_RAISE_WRITE=n      right after the n-th fwrite to a track file; every later one
 //                            then says "late write" on standard error
+//   DORVU_RAISE_TRACK=k      right after the first write of the k-th track file (its
+//                            header): the track file exists and is in progress
+//   DORVU_RAISE_LOCK=k       right after the k-th lock taken on a file open for writing
+//   DORVU_SAME_NAMES=1       the random source hands out 0, 1, 2 ... in every process, so
+//                            that two runs draw the same temporary names
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+static void raisenow()
+{
+    const char *sig = getenv("DORVU_RAISE");
+
+    raise(sig != nullptr ? atoi(sig) : SIGINT);
+}
+
+static void raiseat(const char *var, long count)
+{
+    const char *at = getenv(var);
+
+    if (at != nullptr && count == atol(at))
+        raisenow();
+}
 
 extern "C" int rename(const char *from, const char *to)
 {
@@ -18,7 +41,7 @@ extern "C" int rename(const char *from, const char *to)
     int r = real(from, to);
 
     if (at != nullptr && strcmp(to, at) == 0)
-        raise(SIGINT);
+        raisenow();
     return r;
 }
 
@@ -26,15 +49,41 @@ extern "C" size_t fwrite(const void *buf, size_t size, size_t n, FILE *f)
 {
     using fwritefn = size_t (*)(const void *, size_t, size_t, FILE *);
     static auto real = reinterpret_cast<fwritefn>(dlsym(RTLD_NEXT, "fwrite"));
-    static long count;
+    static long writes, headers;
     const char *at = getenv("DORVU_RAISE_WRITE");
     size_t r = real(buf, size, n, f);
 
-    if (at == nullptr || f == stdout || f == stderr)
+    if (f == stdout || f == stderr)
         return r;
-    if (++count == atol(at))
-        raise(SIGINT);
-    else if (count > atol(at) && write(2, "late write\n", 11) < 0)
+    if (size * n == 44)
+        raiseat("DORVU_RAISE_TRACK", ++headers);
+    raiseat("DORVU_RAISE_WRITE", ++writes);
+    if (at != nullptr && writes > atol(at) && write(2, "late write\n", 11) < 0)
         abort();
     return r;
+}
+
+extern "C" int flock(int fd, int op)
+{
+    using flockfn = int (*)(int, int);
+    static auto real = reinterpret_cast<flockfn>(dlsym(RTLD_NEXT, "flock"));
+    static long locks;
+    int r = real(fd, op);
+
+    if (r == 0 && (op & LOCK_EX) != 0 && (fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY)
+        raiseat("DORVU_RAISE_LOCK", ++locks);
+    return r;
+}
+
+extern "C" int getentropy(void *buf, size_t n)
+{
+    using getentropyfn = int (*)(void *, size_t);
+    static auto real = reinterpret_cast<getentropyfn>(dlsym(RTLD_NEXT, "getentropy"));
+    static unsigned char next;
+
+    if (getenv("DORVU_SAME_NAMES") == nullptr)
+        return real(buf, n);
+    memset(buf, 0, n);
+    static_cast<unsigned char *>(buf)[0] = next++;
+    return 0;
 }

@@ -14,7 +14,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 tempdir::tempdir()
@@ -37,12 +36,29 @@ const char notmpfile[] = NOTMPFILE_SO, raisesig[] = RAISESIG_SO;
 const char notmpfile[] = "", raisesig[] = ""; // a cross build makes none
 #endif
 
-pid_t runpid;
+#ifdef DORVU_EMULATOR_CMD
+static const char emulatorcmd[] = DORVU_EMULATOR_CMD;
+#else
+static const char emulatorcmd[] = "";
+#endif
 
 std::string emulator()
 {
-    const char *e = getenv("DORVU_EMULATOR");
-    return e != nullptr && *e != '\0' ? std::string(e) + " " : "";
+    return *emulatorcmd != '\0' ? std::string(emulatorcmd) + " " : "";
+}
+
+// LD_PRELOAD for the run: the libraries its options ask for, "" for none.
+static std::string preloads(const runopts &opts)
+{
+    std::string libs;
+    if (opts.notmpfile)
+        libs = notmpfile;
+    for (const std::string &e : opts.env)
+        if (e.rfind("DORVU_RAISE", 0) == 0 || e.rfind("DORVU_SAME_NAMES", 0) == 0) {
+            libs += (libs.empty() ? "" : ":") + std::string(raisesig);
+            break;
+        }
+    return libs;
 }
 
 runresult run(const std::string &dir, const std::vector<std::string> &args, const runopts &opts)
@@ -52,13 +68,14 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
         throw std::runtime_error("pipe failed");
 
     std::vector<std::string> argv0 = {DORVU_BIN};
-    if (const char *e = getenv("DORVU_EMULATOR"); e != nullptr && *e != '\0')
-        argv0.insert(argv0.begin(), e);
+    if (*emulatorcmd != '\0')
+        argv0.insert(argv0.begin(), emulatorcmd);
     argv0.insert(argv0.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (std::string &a : argv0)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::string preload = preloads(opts);
 
     pid_t pid = fork();
     if (pid == 0) {
@@ -71,15 +88,14 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
         setrlimit(RLIMIT_CORE, &nocore);
         if (opts.ignore != 0)
             signal(opts.ignore, SIG_IGN);
-        std::vector<std::string> env = opts.env;
-        if (opts.notmpfile)
-            env.push_back(std::string("LD_PRELOAD=") + notmpfile);
-        for (const std::string &e : env) {
+        for (const std::string &e : opts.env) {
             size_t eq = e.find('=');
             setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
         }
-        if (getenv("LD_PRELOAD") != nullptr)
+        if (!preload.empty()) {
+            setenv("LD_PRELOAD", preload.c_str(), 1);
             setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+        }
         sigset_t block;
         sigemptyset(&block);
         if (opts.block != 0)
@@ -94,29 +110,35 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
         execvp(argv[0], argv.data());
         _exit(126);
     }
-    runpid = pid;
     close(outp[1]);
     close(errp[1]);
 
-    // Read both pipes as they fill; send the signal when asked; give up at the deadline.
-    auto start = std::chrono::steady_clock::now();
-    auto deadline = start + std::chrono::seconds(opts.deadline);
-    bool sent = opts.signal == 0;
+    // Read both pipes as they fill; act when the tool stops itself; give up at the
+    // deadline. The poll's pause only sets how soon a stop is seen, never what happens.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opts.deadline);
     runresult r;
+    int st = 0;
+    bool reaped = false;
     pollfd fds[2] = {{outp[0], POLLIN, 0}, {errp[0], POLLIN, 0}};
     std::string *text[2] = {&r.out, &r.err};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        auto now = std::chrono::steady_clock::now();
-        if (now > deadline) {
+        if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
             ADD_FAILURE() << "dorvu still running after " << opts.deadline << " s: killed";
             break;
         }
-        if (!sent && (opts.stopwhen() || now > start + std::chrono::seconds(60))) {
-            kill(pid, opts.signal);
-            sent = true;
+        if (!reaped && waitpid(pid, &st, WNOHANG | WUNTRACED) == pid) {
+            if (WIFSTOPPED(st)) {
+                if (opts.whenstopped)
+                    opts.whenstopped();
+                else
+                    ADD_FAILURE() << "dorvu stopped, and nothing was to be done then";
+                kill(pid, SIGCONT);
+            } else {
+                reaped = true;
+            }
         }
-        if (poll(fds, 2, sent ? 100 : 1) <= 0)
+        if (poll(fds, 2, 100) <= 0)
             continue;
         for (int k = 0; k < 2; k++) {
             if (fds[k].revents == 0)
@@ -135,10 +157,10 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
         if (p.fd >= 0)
             close(p.fd);
     // An emulator reports a target killed by a core-dumping signal: not the tool's words.
-    for (size_t at; !emulator().empty() && (at = r.err.find("qemu: ")) != std::string::npos;)
+    for (size_t at; *emulatorcmd != '\0' && (at = r.err.find("qemu: ")) != std::string::npos;)
         r.err.erase(at, r.err.find('\n', at) + 1 - at);
-    int st = 0;
-    waitpid(pid, &st, 0);
+    if (!reaped)
+        waitpid(pid, &st, 0);
     if (WIFEXITED(st)) {
         r.status = WEXITSTATUS(st);
     } else if (WIFSIGNALED(st)) {
@@ -148,16 +170,15 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
     return r;
 }
 
+// Made by the test run's fixtures (make_pattern_archive, make_music_archive) before
+// any test that needs one starts; a test never makes its own, which could race them.
 static std::string fixture(const char *name, const char *mode)
 {
     std::string path = std::string(FIXTURE_DIR) + "/" + name;
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 || st.st_size != archivesize) {
-        // Run outside ctest: make it here.
-        std::string cmd = emulator() + MKARCHIVE_BIN + " " + mode + " " + path;
-        if (std::system(cmd.c_str()) != 0)
-            throw std::runtime_error("cannot make " + path);
-    }
+    if (stat(path.c_str(), &st) != 0 || st.st_size != archivesize)
+        throw std::runtime_error(path + " is missing: run the tests with ctest, or make it with " +
+                                 MKARCHIVE_BIN + " " + mode + " " + path);
     return path;
 }
 

@@ -2,6 +2,7 @@
 #ifndef DORVU_TESTUTIL_H
 #define DORVU_TESTUTIL_H
 
+#include <cstdint>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
@@ -28,22 +29,23 @@ struct runopts {
     long long fsizelimit = 0; // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; 0 for none
     int ignore = 0;           // a signal ignored when the tool starts, as under nohup
     int block = 0;            // a signal blocked when the tool starts: it stays pending
-    int signal = 0;           // sent once stopwhen() holds
-    std::function<bool()> stopwhen;
-    bool closeout = false;        // stop reading standard output after its first line
-    bool notmpfile = false;       // no O_TMPFILE, as on FAT: the tool falls back on a named file
-    std::vector<std::string> env; // NAME=VALUE settings for the tool
-    int deadline = 60;            // seconds; a run still going then is killed and fails the test
+    // Called while the tool is stopped by a SIGSTOP it raised (DORVU_RAISE=19); then the
+    // tool is let go on with SIGCONT.
+    std::function<void()> whenstopped;
+    bool closeout = false;  // stop reading standard output after its first line
+    bool notmpfile = false; // no O_TMPFILE, as on FAT: the tool falls back on a named file
+    // NAME=VALUE settings for the tool; a DORVU_RAISE... or DORVU_SAME_NAMES setting
+    // preloads raisesig, which stops the tool at that exact point.
+    std::vector<std::string> env;
+    int deadline = 120; // seconds; a run still going then is killed and fails the test
 };
 
 // The library that makes the tool run as where O_TMPFILE is refused, and the one that
-// raises SIGINT at a chosen call (see raisesig.cpp); "" if there is none.
+// raises a signal at a chosen call (see raisesig.cpp); "" if there is none.
 extern const char notmpfile[], raisesig[];
 
-extern pid_t runpid; // the tool's process while run() runs it
-
-// The command prefix that runs our binaries: empty, or the emulator named by
-// DORVU_EMULATOR (a cross build's tests run under qemu-user, and so must the tool).
+// The command prefix that runs our binaries: empty, or a cross build's emulator
+// (its tests run under qemu-user, and so must the tool).
 std::string emulator();
 
 runresult run(const std::string &dir, const std::vector<std::string> &args,
@@ -61,7 +63,7 @@ std::vector<std::string> listdir(const std::string &dir);
 std::string readfile(const std::string &path);
 void writefile(const std::string &path, const std::string &data);
 
-// The 44-byte header expected for datasize bytes, spelled out field by field.
+// The 44-byte header expected for datasize bytes, spelled out byte by byte.
 std::string expectedheader(uint32_t datasize);
 
 // Checks length, header and every audio byte of track i written with rep against the

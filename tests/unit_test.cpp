@@ -72,31 +72,27 @@ TEST(Table, NameMaps)
     }
 }
 
-TEST(Header, ExactBytes)
+static std::string header(int32_t datasize)
 {
-    static const unsigned char empty[44] = {
-        'R',  'I', 'F', 'F', 36, 0, 0,   0,   'W', 'A',  'V',  'E', 'f', 'm',  't',
-        ' ',  16,  0,   0,   0,  1, 0,   2,   0,   0x44, 0xac, 0,   0,   0x10, 0xb1,
-        0x02, 0,   4,   0,   16, 0, 'd', 'a', 't', 'a',  0,    0,   0,   0,
-    };
     unsigned char buf[headersize + 4];
     memset(buf, 0xee, sizeof buf);
-    makeheader(buf, 0);
-    EXPECT_EQ(memcmp(buf, empty, 44), 0);
-    EXPECT_EQ(buf[44], 0xee) << "wrote past the header";
+    makeheader(buf, datasize);
+    EXPECT_EQ(buf[headersize], 0xee) << "wrote past the header";
+    return std::string(reinterpret_cast<char *>(buf), headersize);
+}
 
-    // Track 0 with rep 2: 31,873,856 bytes of audio, 0x01E65B40.
-    unsigned char track0[44];
-    memcpy(track0, empty, 44);
-    const unsigned char riff[4] = {0x64, 0x5b, 0xe6, 0x01}, data[4] = {0x40, 0x5b, 0xe6, 0x01};
-    memcpy(track0 + 4, riff, 4);
-    memcpy(track0 + 40, data, 4);
-    makeheader(buf, 31873856);
-    EXPECT_EQ(memcmp(buf, track0, 44), 0);
+TEST(Header, ExactBytes)
+{
+    EXPECT_EQ(header(0), expectedheader(0));
+
+    // Track 0 with rep 2: 31,873,856 bytes of audio, 0x01E65B40; the RIFF size is 36 more.
+    std::string track0 = header(31873856);
+    EXPECT_EQ(track0, expectedheader(31873856));
+    EXPECT_EQ(track0.substr(4, 4), "\x64\x5b\xe6\x01");
+    EXPECT_EQ(track0.substr(40, 4), "\x40\x5b\xe6\x01");
 
     // The largest file the tool writes: track 7 with rep 10.
-    makeheader(buf, 419027584);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 44), expectedheader(419027584));
+    EXPECT_EQ(header(419027584), expectedheader(419027584));
 }
 
 // copyspan on a small archive whose every frame holds its own index.
