@@ -9,3 +9,8 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# The Windows trials run under wine: Debian's wine64 keeps its loader out of the PATH.
+find_program(DORVU_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+if(DORVU_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${DORVU_WINE})
+endif()

@@ -9,7 +9,7 @@
 #     is there;
 #   - the zip's dorvu.exe, run under wine with no console, writes the same files and
 #     does not wait for input; its texts have Windows line ends;
-#   - SHA256SUMS holds for all three, and a second build from a fresh clone of the same
+#   - SHA256SUMS holds for all five, and a second build from a fresh clone of the same
 #     commit in another folder gives the same SHA256SUMS (so check in a clean work tree).
 #
 #   bash scripts/package.sh && bash scripts/checkpackages.sh

@@ -26,7 +26,7 @@
 #
 # Tracks 2 to 18 take the same paths as track 1, so by default the sweep takes the places
 # of tracks 0 (the first: the sweep of leftovers), 1 and 19 (the last, then the end of the
-# run): about 300 runs, a minute and a half on two cores. TRACKS="$(seq 0 19)" takes
+# run): about 330 runs, a minute and a half on two cores. TRACKS="$(seq 0 19)" takes
 # every track: some 1700 runs, eight minutes.
 #
 #   bash scripts/faultsweep.sh            (TRACKS="0 5 19" for other tracks)

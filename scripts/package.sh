@@ -38,14 +38,13 @@ work=$root/build/pkg
 rm -rf "$work" dist
 mkdir -p "$work" dist
 
-# --- The .debs: dpkg-buildpackage writes beside the source tree, so it builds a copy of
-# the checkout's files in build/pkg/src. Its flags keep that folder's path out.
+# --- The .debs: dpkg-buildpackage writes beside the source tree, so it builds the last
+# commit's files, taken with git archive, in build/pkg/src. Every file has the commit's
+# time, so dpkg-deb stamps the same times whenever the work tree was checked out; its
+# flags keep the folder's path out.
 src=$work/src/dorvu-$version
 mkdir -p "$src"
-git ls-files -co --exclude-standard | tar -cf - -T - | tar -xf - -C "$src"
-# dpkg-deb stamps no entry later than the last commit, but keeps older times, as a work
-# tree checked out before that commit has: every file gets the commit's time.
-find "$src" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+git archive --format=tar HEAD | tar -xf - -C "$src"
 debbuild() {
     (cd "$src" && dpkg-buildpackage -b -us -uc "$@") >"$work/deb$*.log" 2>&1 ||
         { cat "$work/deb$*.log"; exit 1; }

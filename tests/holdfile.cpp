@@ -1,7 +1,8 @@
-// Holds a file open as another program would, for the Windows checks under wine:
+// Holds a file open as another program would, for the Windows trials under wine:
 //   holdfile NAME SHARE MS
 // SHARE "read" shares reading only, as a player or a live dorvu run does; "none" shares
-// nothing. Prints "held" once the file is open, then holds it for MS milliseconds.
+// nothing. Prints "held" once the file is open, then holds it for MS milliseconds, or
+// with MS 0 until its standard input ends.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +20,11 @@ int main(int argc, char **argv)
     }
     puts("held");
     fflush(stdout);
-    Sleep(atoi(argv[3]));
+    if (atoi(argv[3]) > 0)
+        Sleep(atoi(argv[3]));
+    else
+        while (getchar() != EOF)
+            ;
     CloseHandle(h);
     return 0;
 }

@@ -7,6 +7,9 @@
 //   DORVU_RAISE_TRACK=k      right after the first write of the k-th track file (its
 //                            header): the track file exists and is in progress
 //   DORVU_RAISE_LOCK=k       right after the k-th lock taken on a file open for writing
+//   DORVU_RAISE_SYSWRITE=n   right after the n-th write(2) to a file named .dorvu-...:
+//                            for the Windows build under wine, whose C library is
+//                            Windows' own and whose every write ends in one of these
 //   DORVU_SAME_NAMES=1       the random source hands out 0, 1, 2 ... in every process, so
 //                            that two runs draw the same temporary names
 #include <csignal>
@@ -60,6 +63,44 @@ extern "C" size_t fwrite(const void *buf, size_t size, size_t n, FILE *f)
     raiseat("DORVU_RAISE_WRITE", ++writes);
     if (at != nullptr && writes > atol(at) && write(2, "late write\n", 11) < 0)
         abort();
+    return r;
+}
+
+// Whether fd is open on one of our temporary files, by the name the system gives it.
+static bool istemp(int fd)
+{
+    char proc[32], name[4096];
+    snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(proc, name, sizeof name - 1);
+    name[n > 0 ? n : 0] = '\0';
+    return strstr(name, "/.dorvu-") != nullptr;
+}
+
+static void syswritten(int fd)
+{
+    static long writes;
+
+    if (getenv("DORVU_RAISE_SYSWRITE") != nullptr && istemp(fd))
+        raiseat("DORVU_RAISE_SYSWRITE", ++writes);
+}
+
+extern "C" ssize_t write(int fd, const void *buf, size_t n)
+{
+    using writefn = ssize_t (*)(int, const void *, size_t);
+    static auto real = reinterpret_cast<writefn>(dlsym(RTLD_NEXT, "write"));
+    ssize_t r = real(fd, buf, n);
+
+    syswritten(fd);
+    return r;
+}
+
+extern "C" ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t at)
+{
+    using pwritefn = ssize_t (*)(int, const void *, size_t, off64_t);
+    static auto real = reinterpret_cast<pwritefn>(dlsym(RTLD_NEXT, "pwrite64"));
+    ssize_t r = real(fd, buf, n, at);
+
+    syswritten(fd);
     return r;
 }
 

@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# The Windows build under wine, one trial a CTest test (ctest -L wine):
+#   setup        the music archive, the native build's files at rep 1, 2 and 3, the
+#                preload library, a wine prefix
+#   same         the tool writes the same twenty files as the native build
+#   sweep        over existing files, past 1000 dead runs' leftovers, a held one, a folder
+#                of our name and a name not ours: only the dead ones go
+#   heldtrack    a track another program holds is waited for, then named as such; the
+#                old file kept, nothing left
+#   shorthold    a hold of half a second, as a virus scanner's, is waited out
+#   heldarchive  the archive held without sharing is named as such
+#   stop         killed hard, or stopped by Ctrl-C, inside the fifth write of a track:
+#                nothing is left; Ctrl-C exits 130
+#   exits        a bad rep and a missing archive exit 1
+#   cleanup      removes it all
+# The environment names the tools: WINE, EXE (dorvu.exe), HOLD (holdfile.exe), NATIVE (a
+# native build folder), HOSTCXX, PRELOADSRC (raisesig.cpp) and WORK.
+set -euo pipefail
+trial=$1
+export WINEPREFIX=$WORK/prefix WINEDEBUG=-all
+preload=$WORK/raisesig.so
+errs=$WORK/$trial.err # what the tool said
+
+fail() {
+    echo "FAILED: $*" >&2
+    exit 1
+}
+temps() { ls -A | grep -E '^\.dorvu-' || true; }
+# The run's files, against the native build's at rep $1.
+same() { sha256sum kivo_*.wav | cmp -s - "$WORK/native$1.sum"; }
+win() { $WINE "$EXE" "$@"; }
+
+# Holds a file open as another program would (a player, a live run) until letgo:
+# holdon NAME SHARE returns once the helper holds it.
+holdon() {
+    rm -f held ctl && mkfifo ctl
+    $WINE "$HOLD" "$1" "$2" 0 <ctl >held &
+    holder=$!
+    exec 3>ctl
+    for _ in $(seq 1200); do
+        grep -q held held && return 0
+        kill -0 "$holder" 2>/dev/null || break
+        sleep 0.05
+    done
+    fail "holdfile $*"
+}
+letgo() {
+    exec 3>&-
+    wait "$holder" || true
+    rm -f held ctl
+}
+
+# Runs the tool at rep 3 while FILE is held with SHARE: it must fail with MESSAGE, and
+# leave the earlier files as they were. whileheld FILE SHARE MESSAGE
+whileheld() {
+    local status=0
+    holdon "$1" "$2"
+    win 3 >/dev/null 2>"$errs" || status=$?
+    letgo
+    [ "$status" = 1 ] && [ "$(tr -d '\r' <"$errs")" = "$3" ] ||
+        fail "$1 held: status $status, $(cat "$errs")"
+    same 3 || fail "$1 held: a file changed"
+    [ -z "$(temps)" ] || fail "$1 held: left $(temps)"
+}
+
+if [ "$trial" = setup ]; then
+    rm -rf "$WORK" && mkdir -p "$WORK"
+    cd "$WORK"
+    "$NATIVE/mkarchive" --music dorvu.dat || fail "no native build in $NATIVE: cmake --workflow --preset demo"
+    for rep in 1 2 3; do
+        mkdir "native$rep" && (cd "native$rep" && ln -s ../dorvu.dat . && "$NATIVE/dorvu" "$rep" >/dev/null)
+        (cd "native$rep" && sha256sum kivo_*.wav) >"native$rep.sum"
+        rm -rf "native$rep"
+    done
+    $HOSTCXX -std=c++17 -shared -fPIC -o "$preload" "$PRELOADSRC" -ldl
+    win 11 >/dev/null 2>&1 || true # the prefix is made on the first start
+    exit 0
+fi
+if [ "$trial" = cleanup ]; then
+    rm -rf "$WORK"
+    exit 0
+fi
+
+rm -rf "${WORK:?}/$trial" && mkdir "$WORK/$trial"
+cd "$WORK/$trial"
+ln -s ../dorvu.dat .
+# (Windows' standard error ends its lines with CR LF.)
+case $trial in
+same)
+    win 2 >/dev/null 2>"$errs" || fail "status $?: $(cat "$errs")"
+    same 2 || fail "the files differ from native"
+    ;;
+sweep)
+    win 2 >/dev/null || fail "first run"
+    for n in $(seq -w 0 999); do echo leftover >".dorvu-$n.tmp"; done
+    echo other >.dorvu-1000.tmp
+    rm .dorvu-007.tmp && mkdir .dorvu-007.tmp
+    holdon .dorvu-005.tmp read
+    status=0
+    win 3 >/dev/null || status=$?
+    letgo
+    [ "$status" = 0 ] || fail "run past 1000 leftovers: status $status"
+    same 3 || fail "files written over existing ones differ from native at rep 3"
+    [ "$(temps | tr '\n' ' ')" = ".dorvu-005.tmp .dorvu-007.tmp .dorvu-1000.tmp " ] ||
+        fail "leftovers after the sweep: $(temps | head -5)"
+    [ "$(cat .dorvu-1000.tmp)" = other ] || fail "a name not ours was touched"
+    ;;
+heldtrack)
+    win 3 >/dev/null || fail "first run"
+    whileheld kivo_03.wav read "dorvu: kivo_03.wav: cannot replace: the file is open in another program"
+    ;;
+shorthold)
+    win 3 >/dev/null || fail "first run"
+    $WINE "$HOLD" kivo_01.wav read 500 >held &
+    holder=$!
+    until grep -q held held; do kill -0 "$holder" || fail "holdfile"; sleep 0.05; done
+    win 1 >/dev/null 2>"$errs" || fail "half a second's hold: $(cat "$errs")"
+    wait "$holder" || true
+    same 1 || fail "files after a short hold differ from native"
+    ;;
+heldarchive)
+    # An archive of its own: the shared one is open in the other trials.
+    rm dorvu.dat && echo short >dorvu.dat
+    status=0
+    holdon dorvu.dat none
+    win 3 >/dev/null 2>"$errs" || status=$?
+    letgo
+    [ "$status" = 1 ] &&
+        [ "$(tr -d '\r' <"$errs")" = "dorvu: dorvu.dat: cannot open: the file is open in another program" ] ||
+        fail "held archive: status $status, $(cat "$errs")"
+    [ "$(ls -A)" = dorvu.dat ] || fail "held archive: left $(ls -A)"
+    ;;
+stop)
+    # wine makes SIGINT a console Ctrl-C event; a script's job has SIGINT ignored, so it
+    # is given back.
+    for sig in KILL INT; do
+        status=0
+        env --default-signal=INT LD_PRELOAD="$preload" DORVU_RAISE="$(kill -l "$sig")" \
+            DORVU_RAISE_SYSWRITE=5 $WINE "$EXE" 10 >/dev/null 2>"$errs" || status=$?
+        # A killed process's handles are closed by the wine server, once it has seen it go.
+        [ "$sig" = INT ] || "$(dirname "$(command -v "${WINE%% *}")")/wineserver" -w
+        [ -z "$(ls -A | grep -v '^dorvu.dat$' || true)" ] || fail "SIG$sig left $(ls -A)"
+        case $sig in
+        KILL) [ "$status" = 137 ] || fail "SIGKILL: status $status" ;;
+        INT) [ "$status" = 130 ] && [ "$(tr -d '\r' <"$errs")" = "dorvu: interrupted" ] ||
+            fail "Ctrl-C: status $status, $(cat "$errs")" ;;
+        esac
+    done
+    ;;
+exits)
+    status=0
+    win 11 >/dev/null || status=$?
+    [ "$status" = 1 ] || fail "bad rep exits $status"
+    rm dorvu.dat
+    status=0
+    win >/dev/null || status=$?
+    [ "$status" = 1 ] || fail "missing archive exits $status"
+    ;;
+*) fail "no trial $trial" ;;
+esac
+echo "wine $trial: passed"
