@@ -3,16 +3,23 @@
 // kernel frees it and nothing is left in the user's folder. Only the complete file is
 // linked in, through /proc/self/fd.
 //
-// A track file that has a name is held with an exclusive flock() for as long as it has
-// it. A later run removes a file of our temporary names only if it can take that lock:
-// then no live run has it, and it is a dead run's leftover. A run stopped with Ctrl-Z
-// keeps its lock, and its file.
+// A track file that has a name is held with an exclusive flock() from the moment it is
+// made until it is closed to be renamed. A later run removes a file of our temporary
+// names only if it can take that lock: then no run on this machine has it, and it is a
+// dead run's leftover. A run stopped with Ctrl-Z keeps its lock, and its file. A lock is
+// not seen from another machine (through another mount of a network folder), whose run
+// may take a live file for a leftover: the live run then finds its temporary name gone
+// or leading elsewhere, and fails instead of publishing what it did not write.
 #include "files.h"
+#include "sysfiles.h"
 
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 // A stream on fd; or none, with fd closed and errno kept, if fd or the stream failed.
@@ -45,6 +52,36 @@ long long regularsize(FILE *f)
         return -1;
     }
     return st.st_size;
+}
+
+// A link at name is replaced, never written through: it keeps nothing of its target.
+bool mayreplace(const char *name, int *mode)
+{
+    struct stat st;
+
+    *mode = -1;
+    if (lstat(name, &st) != 0 || !S_ISREG(st.st_mode))
+        return true; // nothing to keep; what is in the way is reported when it is hit
+    if (faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0 && errno == EACCES)
+        return false;
+    *mode = st.st_mode & 07777;
+    return true;
+}
+
+bool randomnumber(uint64_t *n)
+{
+    return getentropy(n, sizeof *n) == 0;
+}
+
+void eachname(void (*fn)(const char *name))
+{
+    DIR *dir = opendir(".");
+
+    if (dir == nullptr)
+        return;
+    for (struct dirent *e; (e = readdir(dir)) != nullptr;)
+        fn(e->d_name);
+    closedir(dir);
 }
 
 static void procname(char *buf, size_t size, int fd)
@@ -113,14 +150,69 @@ FILE *createnew(const char *name)
     if (f == nullptr) {
         if (err == 0)
             err = errno;
-        if (err != EEXIST)
-            unlink(name); // before the close: while locked, the name is still ours
         close(fd);
+        if (err != EEXIST) // a name no other run ever makes: still ours once closed
+            unlink(name);
         errno = err;
     }
     return f;
 }
 
+// A network share finishes a close after close() returns, and until it has, refuses to
+// rename or remove the file (EBUSY). So a refusal is tried again, with growing pauses,
+// for about a third of a second; then the file counts as open in another program.
+static bool stillbusy(int *tries)
+{
+    if (errno != EBUSY || *tries == 5)
+        return false;
+    struct timespec pause = {0, 10000000L << (*tries)++};
+    nanosleep(&pause, nullptr);
+    return true;
+}
+
+// A FUSE file system (sshfs) finishes a close after close() returns too, and a file
+// removed before it has is not removed but renamed to .fuse_hidden..., where it can stay
+// for ever. So the file is looked for under such a name, and removed again, until the
+// close is done; for about a third of a second at most.
+static void unhide(const struct stat &was)
+{
+    for (int tries = 0; tries < 6; tries++) {
+        DIR *dir = opendir(".");
+        bool hidden = false;
+        if (dir == nullptr)
+            return;
+        for (struct dirent *e; (e = readdir(dir)) != nullptr;) {
+            struct stat st;
+            if (strncmp(e->d_name, ".fuse_hidden", 12) == 0 && lstat(e->d_name, &st) == 0 &&
+                samefile(st, was)) {
+                hidden = true;
+                unlink(e->d_name);
+            }
+        }
+        closedir(dir);
+        if (!hidden)
+            return;
+        struct timespec pause = {0, 10000000L << tries};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+// Removes name, just closed, if it still leads to the file that was open.
+static bool gone(const char *name, const struct stat &was)
+{
+    struct stat named;
+
+    if (lstat(name, &named) != 0 || !samefile(was, named))
+        return false;
+    for (int tries = 0; unlink(name) != 0;)
+        if (!stillbusy(&tries))
+            return false;
+    unhide(was);
+    return true;
+}
+
+// The file is closed before its name is removed, as a network share asks; in between
+// no run takes the name, which only runs that died ever had.
 bool removeleftover(const char *name)
 {
     struct stat held, named;
@@ -130,9 +222,9 @@ bool removeleftover(const char *name)
         return false;
     bool dead = fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
                 flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(name, &named) == 0 &&
-                samefile(held, named) && unlink(name) == 0;
+                samefile(held, named);
     close(fd);
-    return dead;
+    return dead && gone(name, held);
 }
 
 // A close reports what the file system could not write (NFS does); a closed duplicate
@@ -145,16 +237,50 @@ bool flushtrack(FILE *f)
     return fd >= 0 && close(fd) == 0;
 }
 
-// rename() replaces a link at the target itself, never what it points to.
-bool movetrack(FILE *, const char *from, const char *to)
+// While f is open and locked, its name still leading to it means nobody on this machine
+// will take it; a run on another machine that took it has removed the name, and no run
+// anywhere makes a file of our name. So after the close, the rename moves our file or
+// finds nothing. rename() replaces a link at the target itself, never what it points to.
+bool movetrack(FILE *f, int mode, const char *from, const char *to)
 {
-    return rename(from, to) == 0;
+    struct stat mine, named;
+    int fd = fileno(f);
+
+    int err = 0;
+    if (fstat(fd, &mine) != 0 || lstat(from, &named) != 0)
+        err = errno; // ENOENT: its name is gone
+    else if (!samefile(mine, named))
+        err = ENOENT; // its name leads to another file
+    if (err != 0) {
+        fclose(f);
+        errno = err;
+        return false;
+    }
+    // Not every file system keeps modes (FAT, some shares): the track still counts.
+    if (mode >= 0 && static_cast<int>(mine.st_mode & 07777) != mode)
+        fchmod(fd, static_cast<mode_t>(mode));
+    if (fclose(f) != 0)
+        return false;
+    for (int tries = 0;;) {
+        if (rename(from, to) == 0)
+            return true;
+        if (!stillbusy(&tries))
+            return false;
+    }
 }
 
-// The name goes first, while the lock still keeps every sweep away from it.
+// Closed first, then the name goes: a network share will not remove an open file.
 void droptemp(FILE *f, const char *name)
 {
-    if (*name != '\0')
-        unlink(name);
-    fclose(f);
+    struct stat was;
+    bool known = f != nullptr && fstat(fileno(f), &was) == 0;
+
+    if (f != nullptr)
+        fclose(f);
+    if (*name == '\0')
+        return;
+    if (known)
+        gone(name, was);
+    else
+        unlink(name); // the name is ours, unless movetrack said it is gone
 }

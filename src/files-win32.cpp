@@ -3,7 +3,9 @@
 // system closes its handle and the file goes with it. The complete file is unmarked and
 // renamed by its handle over the final name. (FILE_FLAG_DELETE_ON_CLOSE would not do:
 // clearing the mark does not cancel that flag everywhere, and the file would go at
-// close after all, with the one it replaced.)
+// close after all, with the one it replaced.) On a network drive the file is not marked,
+// as LLVM's TempFile does not mark it there: the mark can block later writes to it. It
+// is then removed by name on any failure or stop, and by a later run if a kill left it.
 //
 // The track file is shared for reading only, so no other run can delete it while it
 // lives; a later run deletes whatever it can of our temporary names, which is what runs
@@ -12,9 +14,13 @@
 // Another program that has a file open, a player, a virus scanner or an indexer, often
 // lets go within a moment: an open or a rename it blocks is tried again for about a
 // second, with growing pauses, before it fails with EBUSY.
+#define _CRT_RAND_S // rand_s(), the system's random source
 #include "files.h"
+#include "sysfiles.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -127,6 +133,63 @@ long long regularsize(FILE *f)
     return st.st_size;
 }
 
+// Read-only is the one permission a Windows file keeps; such a file stops the run.
+bool mayreplace(const char *name, int *mode)
+{
+    DWORD attr = GetFileAttributesA(name);
+
+    *mode = -1;
+    if (attr == INVALID_FILE_ATTRIBUTES ||
+        (attr & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+        return true;
+    if ((attr & FILE_ATTRIBUTE_READONLY) != 0) {
+        errno = EACCES;
+        return false;
+    }
+    return true;
+}
+
+bool randomnumber(uint64_t *n)
+{
+    unsigned int hi, lo;
+
+    if (rand_s(&hi) != 0 || rand_s(&lo) != 0) {
+        errno = EIO;
+        return false;
+    }
+    *n = static_cast<uint64_t>(hi) << 32 | lo;
+    return true;
+}
+
+void eachname(void (*fn)(const char *name))
+{
+    WIN32_FIND_DATAA e;
+    HANDLE h = FindFirstFileA("*", &e);
+
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    do
+        fn(e.cFileName);
+    while (FindNextFileA(h, &e));
+    FindClose(h);
+}
+
+// The current directory is on a network drive: a mapped drive letter, or a UNC path
+// (\\server\share, \\?\UNC\server\share).
+static bool remotedir()
+{
+    char dir[MAX_PATH];
+    DWORD n = GetCurrentDirectoryA(sizeof dir, dir);
+
+    if (n == 0 || n >= sizeof dir)
+        return true; // a long path we cannot tell: do without the mark
+    if (strncmp(dir, "\\\\?\\", 4) == 0)
+        return strncmp(dir + 4, "UNC\\", 4) == 0;
+    if (strncmp(dir, "\\\\", 2) == 0)
+        return true;
+    return GetDriveTypeA(nullptr) == DRIVE_REMOTE;
+}
+
 FILE *createnameless()
 {
     return nullptr;
@@ -166,7 +229,8 @@ FILE *createnew(const char *name)
         errno = err == ERROR_ACCESS_DENIED && taken(name) ? EEXIST : errnoof(err);
         return nullptr;
     }
-    marked = setdelete(h, true);
+    static const bool remote = remotedir();
+    marked = !remote && setdelete(h, true);
     FILE *f = streamof(h, _O_WRONLY, "wb");
     if (f == nullptr) {
         int err = errno;
@@ -211,10 +275,10 @@ static union {
 // Normal attributes first. The mark is cleared just before each try, else the file would
 // go at close with its new name, and set again while another program holds the old file:
 // a kill can leave the complete file under its temporary name only in the instant of a
-// try, and never lose the track it replaces.
-bool movetrack(FILE *f, const char *, const char *to)
+// try, and never lose the track it replaces. A rename through the file's own handle is
+// one a network share allows while the file is open.
+static bool renameopen(HANDLE h, const char *to)
 {
-    HANDLE h = handleof(f);
     FILE_BASIC_INFO basic = {};
     WCHAR wide[MAX_PATH];
     DWORD n;
@@ -231,22 +295,37 @@ bool movetrack(FILE *f, const char *, const char *to)
     renameinfo.info.RootDirectory = nullptr;
     renameinfo.info.FileNameLength = n * sizeof(WCHAR);
     for (int tries = 0;;) {
+        bool wasmarked = marked;
         if (marked && !setdelete(h, false))
             return fail(GetLastError());
         marked = false;
         if (SetFileInformationByHandle(h, FileRenameInfo, &renameinfo, sizeof renameinfo))
             return true;
         DWORD err = GetLastError();
-        marked = setdelete(h, true);
+        marked = wasmarked && setdelete(h, true);
         if (!waitfor(to, err, &tries))
             return false;
     }
 }
 
+// No other program can remove the file while it is open, as it shares no deleting, so
+// the name it is renamed from is always its own. Windows keeps no permission bits.
+bool movetrack(FILE *f, int, const char *, const char *to)
+{
+    bool moved = renameopen(handleof(f), to);
+    int err = errno;
+
+    if (fclose(f) != 0 && moved)
+        return false;
+    errno = err;
+    return moved;
+}
+
 // A file marked for deletion goes with its handle; an unmarked one is removed by name.
 void droptemp(FILE *f, const char *name)
 {
-    fclose(f);
+    if (f != nullptr)
+        fclose(f);
     if (!marked && *name != '\0')
         DeleteFileA(name);
     marked = false;

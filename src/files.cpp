@@ -1,8 +1,10 @@
 #include "files.h"
 
 #include "stop.h"
+#include "sysfiles.h"
 
 #include <cerrno>
+#include <cstring>
 
 const char archivename[] = "dorvu.dat";
 FILE *archive;
@@ -10,10 +12,30 @@ FILE *out;
 const char *outname;
 
 static char tmpname[32]; // the track file's temporary name, "" while it has none
+static int keepmode;     // the permission bits of the file it replaces, or -1
 
-static void tempname(char *buf, int n)
+// Ours are ".dorvu-" + 16 lower-case hex digits + ".tmp"; earlier versions used three
+// decimal digits. Exactly these, case and all: on a file system that ignores case, a
+// user's ".DORVU-006.TMP" is not ours.
+static bool ourtemp(const char *name)
 {
-    snprintf(buf, sizeof tmpname, ".dorvu-%03d.tmp", n);
+    static const char head[] = ".dorvu-", tail[] = ".tmp";
+    const size_t fixed = sizeof head - 1 + sizeof tail - 1;
+    size_t len = strlen(name);
+
+    if (len <= fixed || strncmp(name, head, sizeof head - 1) != 0 ||
+        strcmp(name + len - (sizeof tail - 1), tail) != 0)
+        return false;
+    size_t digits = len - fixed;
+    const char *set = digits == 16 ? "0123456789abcdef" : digits == 3 ? "0123456789" : "";
+    return *set != '\0' && strspn(name + sizeof head - 1, set) == digits;
+}
+
+static void sweepone(const char *name)
+{
+    checkstop(); // a stop asked for during the sweep is honoured at once
+    if (ourtemp(name))
+        removeleftover(name);
 }
 
 // Removes, once a run, what runs that died left under our temporary names, so that
@@ -21,34 +43,35 @@ static void tempname(char *buf, int n)
 static void sweep()
 {
     static bool swept;
-    char name[sizeof tmpname];
 
     if (swept)
         return;
     swept = true;
-    for (int n = 0; n < 1000; n++) {
-        tempname(name, n);
-        removeleftover(name);
-    }
+    eachname(sweepone);
 }
 
-// Gives the track file the first free temporary name beside its final one, by take().
-// The names never end in ".wav"; a name that anything else has is stepped over.
+// Gives the track file a temporary name of its own beside its final one, by take(). The
+// names never end in ".wav". One in 2^64 draws meets a name that anything else has; it
+// is stepped over, a few times at most.
 static void nametemp(bool (*take)(const char *name))
 {
     sweep();
-    for (int n = 0; n < 1000; n++) {
-        tempname(tmpname, n);
-        if (take(tmpname))
-            return;
-        if (errno != EEXIST) {
+    for (int tries = 0; tries < 8; tries++) {
+        uint64_t n;
+        if (!randomnumber(&n)) {
             int err = errno;
             tmpname[0] = '\0';
             fatal(outname, "cannot create", err);
         }
+        snprintf(tmpname, sizeof tmpname, ".dorvu-%016llx.tmp", static_cast<unsigned long long>(n));
+        if (take(tmpname))
+            return;
+        if (errno != EEXIST)
+            break;
     }
+    int err = errno;
     tmpname[0] = '\0';
-    fatal(outname, "cannot create: 1000 temporary files .dorvu-*.tmp are in the way", 0);
+    fatal(outname, "cannot create", err);
 }
 
 static bool createnamed(const char *name)
@@ -65,14 +88,17 @@ static bool linknameless(const char *name)
 void createtrack(const char *name)
 {
     outname = name;
+    if (!mayreplace(name, &keepmode))
+        fatal(name, "cannot replace", errno);
     out = createnameless();
     if (out == nullptr)
         nametemp(createnamed);
     setvbuf(out, nullptr, _IONBF, 0); // chunks are large: write straight from ours
 }
 
-// The file stays open until it has its final name: while it is open, no other run
-// takes its temporary name for a dead run's leftover.
+// The file is closed before it gets its final name. Until then it stays open, and
+// locked: while it is, no other run on this machine takes its temporary name for a dead
+// run's leftover.
 void publishtrack()
 {
     if (!flushtrack(out))
@@ -80,22 +106,23 @@ void publishtrack()
     if (tmpname[0] == '\0')
         nametemp(linknameless);
     checkstop();
-    if (!movetrack(out, tmpname, outname)) {
+    FILE *f = out;
+    out = nullptr; // closed by movetrack, whatever it says
+    if (!movetrack(f, keepmode, tmpname, outname)) {
         if (errno == EBUSY) // the user can close that program and run again
             fatal(outname, "cannot replace: the file is open in another program", 0);
+        if (errno == ENOENT) {
+            tmpname[0] = '\0'; // no longer ours to remove
+            fatal(outname, "cannot create: its temporary file was removed by another program", 0);
+        }
         fatal(outname, "cannot create", errno);
     }
     tmpname[0] = '\0';
-
-    FILE *f = out;
-    out = nullptr;
-    if (fclose(f) != 0)
-        fatal(outname, "write failed", errno);
 }
 
 void droptrack()
 {
-    if (out != nullptr)
+    if (out != nullptr || tmpname[0] != '\0')
         droptemp(out, tmpname); // a nameless file is gone with it
     out = nullptr;
     tmpname[0] = '\0';

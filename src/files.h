@@ -11,22 +11,23 @@ extern FILE *archive;            // open for reading during the run
 extern FILE *out;                // the track file being written, or none
 extern const char *outname;      // the name it gets when complete
 
-// Creates the file of a track to be called name, in the current directory. Where the
-// system allows it the file vanishes with the process however it ends, even by kill -9;
-// elsewhere it has a hidden temporary name, .dorvu-NNN.tmp, and is removed on any
+// Creates the file of a track to be called name, in the current directory; a file of
+// that name the user may not write stops the run instead. Where the system allows it
+// the file vanishes with the process however it ends, even by kill -9; elsewhere it has
+// a temporary name of its own, .dorvu-<16 hex digits>.tmp, and is removed on any
 // failure or stop, and a later run removes it if a kill left it.
 void createtrack(const char *name);
 
 // Closing is writing: checks that every byte reached the file, then gives the complete
 // file its final name, replacing any file or link of that name (a link is never
-// written through).
+// written through) and keeping the permission bits of the file it replaces.
 void publishtrack();
 
 // Closes and removes the track being written, if any. Finished tracks stay.
 void droptrack();
 
-// The rest is system-dependent: files-posix.cpp or files-win32.cpp. Where a file is
-// held by another program, they wait a moment for it, then fail with EBUSY.
+// System-dependent, in files-posix.cpp or files-win32.cpp. Where a file is held by
+// another program, they wait a moment for it, then fail with EBUSY.
 
 // Opens name for reading without ever waiting for a writer (a FIFO would).
 FILE *openread(const char *name);
@@ -34,29 +35,5 @@ FILE *openread(const char *name);
 // The size of f if it is a regular file; else -1, with errno the system's reason for not
 // telling, or 0 if f is no regular file.
 long long regularsize(FILE *f);
-
-// A new file for writing in the current directory that has no name, or none where the
-// system or the file system cannot make one.
-FILE *createnameless();
-
-// Gives the nameless file f the name; fails with EEXIST if anything has that name.
-bool linkas(FILE *f, const char *name);
-
-// Creates the temporary file name for writing, only if nothing, not even a dangling
-// link, has that name; fails with EEXIST if anything has, or a live run holds it.
-FILE *createnew(const char *name);
-
-// Removes the temporary file name if a run that died left it. What a live run holds, and
-// anything not a plain file, stays.
-bool removeleftover(const char *name);
-
-// Checks, as closing would, that every byte written to f reached the file; f stays open.
-bool flushtrack(FILE *f);
-
-// Gives the open file f, called from, the name to, atomically replacing whatever had it.
-bool movetrack(FILE *f, const char *from, const char *to);
-
-// Closes f and removes its temporary name, if it has one ("" if not).
-void droptemp(FILE *f, const char *name);
 
 #endif

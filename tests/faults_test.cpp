@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -111,9 +112,11 @@ TEST(Faults, LinkAtOutputNameIsNotFollowed)
     EXPECT_TRUE(checktrack(d / "kivo_02.wav", 1, 1));
 }
 
-// What a killed run left under our temporary names is removed, by the run that links in
-// a nameless file as by the named file of systems that cannot make one. A file a live run
-// holds (its lock taken here), a folder, a link and any other name stay.
+// What a killed run left under our temporary names, today's and the three-digit ones of
+// earlier versions, is removed, by the run that links in a nameless file as by the named
+// file of systems that cannot make one; an earlier run's track is replaced. A file a
+// live run holds (its lock taken here), a folder, a link, a name in other letters and
+// any other name stay.
 class Leftover : public ::testing::TestWithParam<bool> {};
 
 TEST_P(Leftover, DeadRunsFilesAreRemoved)
@@ -122,25 +125,32 @@ TEST_P(Leftover, DeadRunsFilesAreRemoved)
     putarchive(d, patternarchive());
     if (GetParam() && *notmpfile == '\0')
         GTEST_SKIP() << "no library to refuse O_TMPFILE";
-    for (const char *n : {".dorvu-000.tmp", ".dorvu-500.tmp", ".dorvu-999.tmp", ".dorvu-004.tmp",
-                          ".dorvu-1000.tmp"})
+    const char *dead[] = {".dorvu-000.tmp", ".dorvu-999.tmp", ".dorvu-0123456789abcdef.tmp"};
+    const char *kept[] = {".dorvu-ffffffffffffffff.tmp", ".dorvu-1000.tmp", ".DORVU-006.TMP",
+                          ".dorvu-FEDCBA9876543210.tmp", ".dorvu-0123456789abcde.tmp"};
+    for (const char *n : dead)
         writefile(d / n, "leftover");
-    int live = open((d / ".dorvu-004.tmp").c_str(), O_RDONLY);
+    for (const char *n : kept)
+        writefile(d / n, "leftover");
+    writefile(d / "kivo_01.wav", "old");
+    int live = open((d / kept[0]).c_str(), O_RDONLY);
     ASSERT_EQ(flock(live, LOCK_EX), 0);
     ASSERT_EQ(mkdir((d / ".dorvu-001.tmp").c_str(), 0755), 0);
-    ASSERT_EQ(symlink("kivo_01.wav", (d / ".dorvu-002.tmp").c_str()), 0);
+    // A share that makes no links shows the client none: that case is not there.
+    bool link = symlink("kivo_01.wav", (d / ".dorvu-002.tmp").c_str()) == 0;
     runopts o;
     o.notmpfile = GetParam();
     runresult r = run(d.path, {"1"}, o);
     close(live);
     EXPECT_EQ(r.status, 0) << r.err;
-    for (const char *n : {".dorvu-004.tmp", ".dorvu-1000.tmp"})
+    for (const char *n : kept)
         EXPECT_EQ(readfile(d / n), "leftover") << n;
     EXPECT_TRUE(fs::is_directory(d / ".dorvu-001.tmp"));
-    EXPECT_TRUE(fs::is_symlink(d / ".dorvu-002.tmp"));
+    EXPECT_TRUE(!link || fs::is_symlink(d / ".dorvu-002.tmp"));
     for (int i = 0; i < ntracks; i += 6)
         EXPECT_TRUE(checktrack(d / bgmfile[0][i], i, 1));
-    EXPECT_EQ(listdir(d.path).size(), 25u);
+    EXPECT_EQ(listdir(d.path).size(), 21 + std::size(kept) + 1 + link)
+        << ::testing::PrintToString(listdir(d.path));
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, Leftover, ::testing::Bool());
@@ -177,7 +187,7 @@ TEST_P(Interrupt, DropsTheTrackInProgressAndDiesBySignal)
         runopts again; // and the next run removes it
         again.notmpfile = true;
         EXPECT_EQ(run(d.path, {"1"}, again).status, 0);
-        EXPECT_EQ(listdir(d.path).size(), 21u);
+        EXPECT_EQ(listdir(d.path).size(), 21u) << ::testing::PrintToString(listdir(d.path));
     } else {
         EXPECT_EQ(temps, std::vector<std::string>{}) << "left behind";
     }
@@ -255,19 +265,24 @@ TEST(Stop, StopTakesEffectAtOnce)
 // temporary file, whose lock it holds, while another run sweeps around it, and then
 // goes on to the end. Both draw the same temporary names, so the second must step over
 // the name the first one holds, never open it.
+// Through a second mount, as from another machine, the lock is not seen: the second run
+// removes the file, and is held inside its own first write while the first goes on.
+// The first must then fail, and say why, rather than publish a file it did not write.
 TEST(Stop, StoppedRunKeepsItsFile)
 {
     if (*raisesig == '\0')
         GTEST_SKIP() << "no library to raise the signal";
     tempdir d;
     putarchive(d, patternarchive());
+    bool twomachines = d.second != d.path;
     runresult other;
     std::vector<std::string> before, after;
     bool locked = false;
+    siginfo_t first = {};
     runopts o;
     o.notmpfile = true;
     o.env = {"DORVU_RAISE=" + std::to_string(SIGSTOP), "DORVU_RAISE_TRACK=3", "DORVU_SAME_NAMES=1"};
-    o.whenstopped = [&] {
+    o.whenstopped = [&](pid_t a) {
         before = listdir(d.path);
         for (const std::string &n : before) {
             int fd = istemp(n) ? open((d / n).c_str(), O_RDONLY) : -1;
@@ -279,16 +294,64 @@ TEST(Stop, StoppedRunKeepsItsFile)
         runopts b;
         b.notmpfile = true;
         b.env = {"DORVU_SAME_NAMES=1"};
-        other = run(d.path, {}, b);
+        if (twomachines) { // the first goes on to its end while the second is held
+            b.env.insert(b.env.end(),
+                         {"DORVU_RAISE=" + std::to_string(SIGSTOP), "DORVU_RAISE_TRACK=1"});
+            b.whenstopped = [&](pid_t) {
+                kill(a, SIGCONT);
+                waitid(P_PID, a, &first, WEXITED | WNOWAIT);
+            };
+        }
+        other = run(d.second, {}, b);
         after = listdir(d.path);
     };
     runresult r = run(d.path, {}, o);
     EXPECT_EQ(std::count_if(before.begin(), before.end(), istemp), 1);
     EXPECT_TRUE(locked) << "the stopped run's file is not locked";
-    EXPECT_EQ(std::count_if(after.begin(), after.end(), istemp), 1) << "its file was taken";
     EXPECT_EQ(other.status, 0) << other.err;
-    EXPECT_EQ(r.status, 0) << r.err;
+    if (twomachines) {
+        EXPECT_EQ(first.si_code, CLD_EXITED);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "dorvu: kivo_03.wav: cannot create: its temporary file was removed by "
+                         "another program\n");
+    } else {
+        EXPECT_EQ(std::count_if(after.begin(), after.end(), istemp), 1) << "its file was taken";
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
     EXPECT_EQ(listdir(d.path).size(), 21u);
     for (int i = 0; i < ntracks; i++)
         EXPECT_TRUE(checktrack(d / bgmfile[0][i], i, 2));
+}
+
+// A track the user may not write is kept, and the run stops before it makes that
+// track's temporary file; a replaced track keeps its permission bits, and a new one
+// gets 0666 less the umask. Run as an ordinary user: root may write anything.
+TEST(Faults, ReadOnlyTrackIsKept)
+{
+    tempdir d;
+    std::string archive = patternarchive();
+    if (link(archive.c_str(), (d / "dorvu.dat").c_str()) != 0)
+        GTEST_SKIP() << "cannot link " << archive << " where an ordinary user may read it";
+    runopts o;
+    o.user = 65534; // nobody
+    uid_t user = getuid() == 0 ? o.user : getuid();
+    for (auto [name, mode] : {std::pair("kivo_02.wav", 0640), std::pair("kivo_03.wav", 0444)}) {
+        writefile(d / name, "old");
+        if (getuid() == 0) {
+            ASSERT_EQ(chown((d / name).c_str(), user, static_cast<gid_t>(-1)), 0);
+        }
+        ASSERT_EQ(chmod((d / name).c_str(), mode), 0);
+    }
+    runresult r = run(d.path, {"1"}, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "dorvu: kivo_03.wav: cannot replace: Permission denied\n");
+    EXPECT_EQ(readfile(d / "kivo_03.wav"), "old");
+    EXPECT_EQ(listdir(d.path),
+              (std::vector<std::string>{"dorvu.dat", "kivo_01.wav", "kivo_02.wav", "kivo_03.wav"}));
+    for (auto [name, mode] : {std::pair("kivo_01.wav", 0644), std::pair("kivo_02.wav", 0640)}) {
+        struct stat st = {};
+        EXPECT_EQ(stat((d / name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, static_cast<mode_t>(mode)) << name;
+    }
+    EXPECT_TRUE(checktrack(d / "kivo_02.wav", 1, 1));
 }

@@ -6,11 +6,18 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
-// A fresh directory, removed with everything in it when the test ends.
+// A fresh directory, removed with everything in it when the test ends. It is made in
+// the kind of folder the test run is given (DORVU_NETFOLDER): "" for the local
+// temporary folder, "smb" or "sshfs" for a network folder that scripts/netfolders.sh
+// mounted in NETFOLDERS: a Samba share through smbnetfs, or a folder of sshd's mounted
+// twice with sshfs, as two machines would share it.
 struct tempdir {
-    std::string path;
+    std::string path;   // where the tool runs, as its user sees the folder
+    std::string server; // the same folder on the server's disk
+    std::string second; // the same folder through a second mount, or path
     tempdir();
     ~tempdir();
     std::string operator/(const std::string &name) const
@@ -18,6 +25,9 @@ struct tempdir {
         return path + "/" + name;
     }
 };
+
+// The kind of folder of this test run, "" for the local one.
+std::string netfolder();
 
 struct runresult {
     int status = -1; // exit status; 128 + signal number if a signal killed it
@@ -29,9 +39,10 @@ struct runopts {
     long long fsizelimit = 0; // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; 0 for none
     int ignore = 0;           // a signal ignored when the tool starts, as under nohup
     int block = 0;            // a signal blocked when the tool starts: it stays pending
-    // Called while the tool is stopped by a SIGSTOP it raised (DORVU_RAISE=19); then the
-    // tool is let go on with SIGCONT.
-    std::function<void()> whenstopped;
+    uid_t user = 0;           // when we are root, the user the tool runs as
+    // Called with its process while the tool is stopped by a SIGSTOP it raised
+    // (DORVU_RAISE=19); then the tool is let go on with SIGCONT.
+    std::function<void(pid_t)> whenstopped;
     bool closeout = false;  // stop reading standard output after its first line
     bool notmpfile = false; // no O_TMPFILE, as on FAT: the tool falls back on a named file
     // NAME=VALUE settings for the tool; a DORVU_RAISE... or DORVU_SAME_NAMES setting

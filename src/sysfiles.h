@@ -1,0 +1,51 @@
+// What the track file's life asks of the system, in files-posix.cpp or files-win32.cpp;
+// only files.cpp uses it. A track file is made under a name of its own, or none, and is
+// closed before it is renamed or removed: a network share (SMB) refuses to do either to
+// an open file, and NFS and FUSE leave a hidden stand-in for a removed one.
+#ifndef DORVU_SYSFILES_H
+#define DORVU_SYSFILES_H
+
+#include <cstdint>
+#include <cstdio>
+
+// Whether name, if anything has it, may be replaced by the user: fails with EACCES for a
+// file the user may not write, as opening it for writing would. *mode is then its
+// permission bits, or -1 where there is none to keep (nothing, or a link, has the name).
+bool mayreplace(const char *name, int *mode);
+
+// A 64-bit number from the system's random source, for a temporary name no other run,
+// on this machine or another, picks.
+bool randomnumber(uint64_t *n);
+
+// Calls fn with each name in the current directory; a directory that cannot be read
+// gives none.
+void eachname(void (*fn)(const char *name));
+
+// A new file for writing in the current directory that has no name, or none where the
+// system or the file system cannot make one (or should not: see files-win32.cpp).
+FILE *createnameless();
+
+// Gives the nameless file f the name; fails with EEXIST if anything has that name.
+bool linkas(FILE *f, const char *name);
+
+// Creates the temporary file name for writing, only if nothing, not even a dangling
+// link, has that name; fails with EEXIST if anything has, or a live run holds it.
+FILE *createnew(const char *name);
+
+// Removes the temporary file name if a run that died left it. What a live run holds, and
+// anything not a plain file, stays.
+bool removeleftover(const char *name);
+
+// Checks, as closing would, that every byte written to f reached the file; f stays open.
+bool flushtrack(FILE *f);
+
+// Gives the file f, called from, the permission bits mode (if not -1) and then the name
+// to, atomically replacing whatever had it; f is closed either way. Fails with ENOENT
+// if from no longer leads to f's file: a run on another machine, which does not see our
+// lock, took it for a dead run's and removed it.
+bool movetrack(FILE *f, int mode, const char *from, const char *to);
+
+// Closes f, if any, and removes its temporary name, if it has one ("" if not).
+void droptemp(FILE *f, const char *name);
+
+#endif
