@@ -3,8 +3,9 @@
 #   setup        the music archive, the native build's files at rep 1, 2 and 3, the
 #                preload library, a wine prefix
 #   same         the tool writes the same twenty files as the native build
-#   sweep        over existing files, past 1000 dead runs' leftovers, a held one, a folder
-#                of our name and a name not ours: only the dead ones go
+#   sweep        over existing files, past 1002 dead runs' leftovers (earlier versions'
+#                names and today's), a held one, a folder of our name and names not
+#                ours: only the dead ones go
 #   heldtrack    a track another program holds is waited for, then named as such; the
 #                old file kept, nothing left
 #   shorthold    a hold of half a second, as a virus scanner's, is waited out
@@ -92,18 +93,23 @@ same)
     ;;
 sweep)
     win 2 >/dev/null || fail "first run"
+    # Earlier versions' names, and today's.
     for n in $(seq -w 0 999); do echo leftover >".dorvu-$n.tmp"; done
+    for n in 0123456789abcdef 00000000000000ff; do echo leftover >".dorvu-$n.tmp"; done
     echo other >.dorvu-1000.tmp
+    echo other >.DORVU-0123456789ABCDEE.TMP
     rm .dorvu-007.tmp && mkdir .dorvu-007.tmp
-    holdon .dorvu-005.tmp read
+    echo leftover >.dorvu-fedcba9876543210.tmp
+    holdon .dorvu-fedcba9876543210.tmp read
     status=0
     win 3 >/dev/null || status=$?
     letgo
-    [ "$status" = 0 ] || fail "run past 1000 leftovers: status $status"
+    [ "$status" = 0 ] || fail "run past 1002 leftovers: status $status"
     same 3 || fail "files written over existing ones differ from native at rep 3"
-    [ "$(temps | tr '\n' ' ')" = ".dorvu-005.tmp .dorvu-007.tmp .dorvu-1000.tmp " ] ||
+    [ "$(temps | tr '\n' ' ')" = ".dorvu-007.tmp .dorvu-1000.tmp .dorvu-fedcba9876543210.tmp " ] ||
         fail "leftovers after the sweep: $(temps | head -5)"
-    [ "$(cat .dorvu-1000.tmp)" = other ] || fail "a name not ours was touched"
+    [ "$(cat .dorvu-1000.tmp)" = other ] && [ "$(cat .DORVU-0123456789ABCDEE.TMP)" = other ] ||
+        fail "a name not ours was touched"
     ;;
 heldtrack)
     win 3 >/dev/null || fail "first run"
