@@ -12,7 +12,8 @@
 #   heldarchive  the archive held without sharing is named as such
 #   stop         killed hard, or stopped by Ctrl-C, inside the fifth write of a track:
 #                nothing is left; Ctrl-C exits 130
-#   exits        a bad rep and a missing archive exit 1
+#   exits        a read-only track stops the run and is kept; a bad rep and a missing
+#                archive exit 1
 #   cleanup      removes it all
 # The environment names the tools: WINE, EXE (dorvu.exe), HOLD (holdfile.exe), NATIVE (a
 # native build folder), HOSTCXX, PRELOADSRC (raisesig.cpp) and WORK.
@@ -154,6 +155,13 @@ stop)
     done
     ;;
 exits)
+    # A read-only track stops the run before it, and is kept.
+    echo old >kivo_02.wav && chmod 444 kivo_02.wav
+    status=0
+    win 1 >/dev/null 2>"$errs" || status=$?
+    [ "$status" = 1 ] && [ "$(tr -d '\r' <"$errs")" = "dorvu: kivo_02.wav: cannot replace: Permission denied" ] ||
+        fail "read-only track: status $status, $(cat "$errs")"
+    [ "$(cat kivo_02.wav)" = old ] && [ -z "$(temps)" ] || fail "read-only track: changed, or left $(temps)"
     status=0
     win 11 >/dev/null || status=$?
     [ "$status" = 1 ] || fail "bad rep exits $status"
