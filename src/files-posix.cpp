@@ -64,7 +64,7 @@ bool mayreplace(const char *name, int *mode)
         return true; // nothing to keep; what is in the way is reported when it is hit
     if (faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0 && errno == EACCES)
         return false;
-    *mode = st.st_mode & 07777;
+    *mode = static_cast<int>(st.st_mode & 07777);
     return true;
 }
 
