@@ -161,12 +161,17 @@ FILE *createnew(const char *name)
 // A network share finishes a close after close() returns, and until it has, refuses to
 // rename or remove the file (EBUSY). So a refusal is tried again, with growing pauses,
 // for about a third of a second; then the file counts as open in another program.
+static void pausefor(int tries) // 10 ms, then twice as long each time
+{
+    struct timespec pause = {0, 10000000L << tries};
+    nanosleep(&pause, nullptr);
+}
+
 static bool stillbusy(int *tries)
 {
     if (errno != EBUSY || *tries == 5)
         return false;
-    struct timespec pause = {0, 10000000L << (*tries)++};
-    nanosleep(&pause, nullptr);
+    pausefor((*tries)++);
     return true;
 }
 
@@ -192,8 +197,7 @@ static void unhide(const struct stat &was)
         closedir(dir);
         if (!hidden)
             return;
-        struct timespec pause = {0, 10000000L << tries};
-        nanosleep(&pause, nullptr);
+        pausefor(tries);
     }
 }
 
