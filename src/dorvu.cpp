@@ -62,7 +62,7 @@ static void openarchive()
         if (errno == ENOENT) {
             fputs("dorvu.dat not found.", stdout);
             fflush(stdout);
-            exit(1);
+            exit(endrun(1)); // a reader gone away (SIGPIPE) still ends it by that signal
         }
         if (errno == EBUSY)
             fatal(archivename, "cannot open: the file is open in another program", 0);
@@ -81,6 +81,20 @@ static void openarchive()
     }
 }
 
+// A track whose temporary file another run took (see publishtrack) is written again, a
+// few times at most.
+static void writetrack(int i)
+{
+    const int tries = 3;
+
+    for (int t = 1;; t++) {
+        createtrack(bgmfile[map][i]);
+        copytrack(i);
+        if (publishtrack(t == tries))
+            return;
+    }
+}
+
 int dorvu(int argc, char **argv)
 {
     fixtable();
@@ -96,9 +110,7 @@ int dorvu(int argc, char **argv)
     for (int i = 0; i < ntracks; i++) {
         flushout(printf("Create %s ...\n", bgmfile[map][i]));
         checkstop();
-        createtrack(bgmfile[map][i]);
-        copytrack(i);
-        publishtrack();
+        writetrack(i);
     }
     fclose(archive);
     archive = nullptr;

@@ -3,18 +3,20 @@
 // kernel frees it and nothing is left in the user's folder. Only the complete file is
 // linked in, through /proc/self/fd.
 //
-// A track file that has a name is held with an exclusive flock() from the moment it is
-// made until it is closed to be renamed. A later run removes a file of our temporary
-// names only if it can take that lock: then no run on this machine has it, and it is a
-// dead run's leftover. A run stopped with Ctrl-Z keeps its lock, and its file. A lock is
-// not seen from another machine (through another mount of a network folder), whose run
-// may take a live file for a leftover: the live run then finds its temporary name gone
-// or leading elsewhere, and fails instead of publishing what it did not write.
+// A track file that has a name is held with an exclusive flock() from a moment after it
+// is made until it has its final name, or none. A later run removes a file of our
+// temporary names only while it holds that lock itself: then no run on this machine has
+// it, and it is a dead run's leftover. A run stopped with Ctrl-Z keeps its lock, and its
+// file. Every last step, the rename or the removal, is made while the file is open and
+// locked; only where the file system refuses that (an SMB share answers EBUSY) is the
+// file closed first, and the lock gone for that moment. A lock is not seen from another
+// machine (through another mount of a network folder), whose run may take a live file
+// for a leftover: the live run then finds its temporary name gone or leading elsewhere,
+// and writes the track again instead of publishing what it did not write.
 #include "files.h"
 #include "sysfiles.h"
 
 #include <cerrno>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -55,6 +57,9 @@ long long regularsize(FILE *f)
 }
 
 // A link at name is replaced, never written through: it keeps nothing of its target.
+// Whether the user may write the file is asked of the file system itself, by opening it
+// for writing (never truncating it): a network file system (sshfs) answers access()
+// without asking its server.
 bool mayreplace(const char *name, int *mode)
 {
     struct stat st;
@@ -62,8 +67,11 @@ bool mayreplace(const char *name, int *mode)
     *mode = -1;
     if (lstat(name, &st) != 0 || !S_ISREG(st.st_mode))
         return true; // nothing to keep; what is in the way is reported when it is hit
-    if (faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0 && errno == EACCES)
+    int fd = open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && (errno == EACCES || errno == EPERM))
         return false;
+    if (fd >= 0)
+        close(fd);
     *mode = static_cast<int>(st.st_mode & 07777);
     return true;
 }
@@ -175,60 +183,58 @@ static bool stillbusy(int *tries)
     return true;
 }
 
-// A FUSE file system (sshfs) finishes a close after close() returns too, and a file
-// removed before it has is not removed but renamed to .fuse_hidden..., where it can stay
-// for ever. So the file is looked for under such a name, and removed again, until the
-// close is done; for about a third of a second at most.
-static void unhide(const struct stat &was)
+static bool leadsto(const char *name, const struct stat &was)
 {
-    for (int tries = 0; tries < 6; tries++) {
-        DIR *dir = opendir(".");
-        bool hidden = false;
-        if (dir == nullptr)
-            return;
-        for (struct dirent *e; (e = readdir(dir)) != nullptr;) {
-            struct stat st;
-            if (strncmp(e->d_name, ".fuse_hidden", 12) == 0 && lstat(e->d_name, &st) == 0 &&
-                samefile(st, was)) {
-                hidden = true;
-                unlink(e->d_name);
-            }
-        }
-        closedir(dir);
-        if (!hidden)
-            return;
-        pausefor(tries);
-    }
+    struct stat named;
+
+    return lstat(name, &named) == 0 && samefile(was, named);
+}
+
+// Removes name, if it still leads to the file was, while that file is open and locked:
+// no other run on this machine can take the name meanwhile, and a FUSE file system
+// (sshfs) removes for itself, at the close, what it keeps of a file removed while open.
+// *busy says that the file system refused because the file is open: close it, then
+// call gone().
+static bool removeopen(const char *name, const struct stat &was, bool *busy)
+{
+    *busy = false;
+    if (!leadsto(name, was))
+        return false;
+    if (unlink(name) == 0)
+        return true;
+    *busy = errno == EBUSY;
+    return false;
 }
 
 // Removes name, just closed, if it still leads to the file that was open.
 static bool gone(const char *name, const struct stat &was)
 {
-    struct stat named;
-
-    if (lstat(name, &named) != 0 || !samefile(was, named))
-        return false;
-    for (int tries = 0; unlink(name) != 0;)
+    for (int tries = 0;;) {
+        if (!leadsto(name, was))
+            return false;
+        if (unlink(name) == 0)
+            return true;
         if (!stillbusy(&tries))
             return false;
-    unhide(was);
-    return true;
+    }
 }
 
-// The file is closed before its name is removed, as a network share asks; in between
-// no run takes the name, which only runs that died ever had.
+// Opened for writing, as a lock must be on NFS, where flock() takes a byte-range lock;
+// read-only where writing is refused (a file another user left, a read-only share).
 bool removeleftover(const char *name)
 {
-    struct stat held, named;
-    int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat held;
+    int fd = open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS))
+        fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool dead = fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
-                flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(name, &named) == 0 &&
-                samefile(held, named);
+    bool busy = false, removed = false;
+    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0)
+        removed = removeopen(name, held, &busy);
     close(fd);
-    return dead && gone(name, held);
+    return busy ? gone(name, held) : removed;
 }
 
 // A close reports what the file system could not write (NFS does); a closed duplicate
@@ -243,18 +249,18 @@ bool flushtrack(FILE *f)
 
 // While f is open and locked, its name still leading to it means nobody on this machine
 // will take it; a run on another machine that took it has removed the name, and no run
-// anywhere makes a file of our name. So after the close, the rename moves our file or
-// finds nothing. rename() replaces a link at the target itself, never what it points to.
+// anywhere makes a file of our name. So the rename moves our file or finds nothing.
+// rename() replaces a link at the target itself, never what it points to.
 bool movetrack(FILE *f, int mode, const char *from, const char *to)
 {
-    struct stat mine, named;
+    struct stat mine;
     int fd = fileno(f);
 
     int err = 0;
-    if (fstat(fd, &mine) != 0 || lstat(from, &named) != 0)
-        err = errno; // ENOENT: its name is gone
-    else if (!samefile(mine, named))
-        err = ENOENT; // its name leads to another file
+    if (fstat(fd, &mine) != 0)
+        err = errno;
+    else if (!leadsto(from, mine))
+        err = ENOENT; // its name is gone, or leads to another file
     if (err != 0) {
         fclose(f);
         errno = err;
@@ -263,28 +269,38 @@ bool movetrack(FILE *f, int mode, const char *from, const char *to)
     // Not every file system keeps modes (FAT, some shares): the track still counts.
     if (mode >= 0 && static_cast<int>(mine.st_mode & 07777) != mode)
         fchmod(fd, static_cast<mode_t>(mode));
-    if (fclose(f) != 0)
-        return false;
-    for (int tries = 0;;) {
-        if (rename(from, to) == 0)
-            return true;
-        if (!stillbusy(&tries))
+    bool moved = rename(from, to) == 0;
+    if (!moved && errno == EBUSY) { // a share: closed first, the lock gone for a moment
+        if (fclose(f) != 0)
             return false;
+        f = nullptr;
+        for (int tries = 0;;) {
+            moved = rename(from, to) == 0;
+            if (moved || !stillbusy(&tries))
+                break;
+        }
     }
+    err = errno;
+    if (f != nullptr && fclose(f) != 0 && moved)
+        return false; // every byte was checked before: the track is whole, but say so
+    errno = err;
+    return moved;
 }
 
-// Closed first, then the name goes: a network share will not remove an open file.
+// The name goes while the file is still open and locked; a share that will not remove
+// an open file has it closed first.
 void droptemp(FILE *f, const char *name)
 {
     struct stat was;
     bool known = f != nullptr && fstat(fileno(f), &was) == 0;
+    bool busy = false;
 
+    if (*name != '\0' && known)
+        removeopen(name, was, &busy);
     if (f != nullptr)
         fclose(f);
-    if (*name == '\0')
-        return;
-    if (known)
+    if (busy)
         gone(name, was);
-    else
+    else if (*name != '\0' && !known)
         unlink(name); // the name is ours, unless movetrack said it is gone
 }

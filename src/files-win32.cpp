@@ -321,9 +321,13 @@ bool movetrack(FILE *f, int, const char *, const char *to)
     return moved;
 }
 
-// A file marked for deletion goes with its handle; an unmarked one is removed by name.
+// A file marked for deletion goes with its handle. An unmarked one (a network drive) is
+// marked now, as no more is written to it, so that it goes while still ours; where that
+// is refused, it is removed by name once closed.
 void droptemp(FILE *f, const char *name)
 {
+    if (f != nullptr && !marked)
+        marked = setdelete(handleof(f), true);
     if (f != nullptr)
         fclose(f);
     if (!marked && *name != '\0')

@@ -38,8 +38,9 @@ static void sweepone(const char *name)
         removeleftover(name);
 }
 
-// Removes, once a run, what runs that died left under our temporary names, so that
-// leftovers never pile up; a live run's file stays.
+// Removes, once a run and before the first track is written, what runs that died left
+// under our temporary names, so that leftovers never pile up nor fill the disk the
+// tracks need; a live run's file stays.
 static void sweep()
 {
     static bool swept;
@@ -55,7 +56,6 @@ static void sweep()
 // is stepped over, a few times at most.
 static void nametemp(bool (*take)(const char *name))
 {
-    sweep();
     for (int tries = 0; tries < 8; tries++) {
         uint64_t n;
         if (!randomnumber(&n)) {
@@ -87,6 +87,7 @@ static bool linknameless(const char *name)
 
 void createtrack(const char *name)
 {
+    sweep();
     outname = name;
     if (!mayreplace(name, &keepmode))
         fatal(name, "cannot replace", errno);
@@ -96,10 +97,9 @@ void createtrack(const char *name)
     setvbuf(out, nullptr, _IONBF, 0); // chunks are large: write straight from ours
 }
 
-// The file is closed before it gets its final name. Until then it stays open, and
-// locked: while it is, no other run on this machine takes its temporary name for a dead
-// run's leftover.
-void publishtrack()
+// The file gets its final name while it is still open, and locked: meanwhile no other
+// run on this machine takes its temporary name for a dead run's leftover.
+bool publishtrack(bool lasttry)
 {
     if (!flushtrack(out))
         fatal(outname, "write failed", errno);
@@ -113,11 +113,14 @@ void publishtrack()
             fatal(outname, "cannot replace: the file is open in another program", 0);
         if (errno == ENOENT) {
             tmpname[0] = '\0'; // no longer ours to remove
+            if (!lasttry)
+                return false;
             fatal(outname, "cannot create: its temporary file was removed by another program", 0);
         }
         fatal(outname, "cannot create", errno);
     }
     tmpname[0] = '\0';
+    return true;
 }
 
 void droptrack()

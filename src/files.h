@@ -12,7 +12,8 @@ extern FILE *out;                // the track file being written, or none
 extern const char *outname;      // the name it gets when complete
 
 // Creates the file of a track to be called name, in the current directory; a file of
-// that name the user may not write stops the run instead. Where the system allows it
+// that name the user may not write stops the run instead. The first call of a run
+// removes first what runs that died left under our temporary names. Where the system allows it
 // the file vanishes with the process however it ends, even by kill -9; elsewhere it has
 // a temporary name of its own, .dorvu-<16 hex digits>.tmp, and is removed on any
 // failure or stop, and a later run removes it if a kill left it.
@@ -20,8 +21,11 @@ void createtrack(const char *name);
 
 // Closing is writing: checks that every byte reached the file, then gives the complete
 // file its final name, replacing any file or link of that name (a link is never
-// written through) and keeping the permission bits of the file it replaces.
-void publishtrack();
+// written through) and keeping the permission bits of the file it replaces. Says false
+// if another run took the file for a dead run's leftover and removed it, which a run on
+// another machine can, as it does not see our lock: the track is to be written again.
+// On the last try that stops the run instead.
+bool publishtrack(bool lasttry);
 
 // Closes and removes the track being written, if any. Finished tracks stay.
 void droptrack();

@@ -32,9 +32,7 @@ void fatal(const char *file, const char *what, int err)
         fprintf(stderr, "dorvu: %s: %s\n", file, what);
     if (dropwork != nullptr)
         dropwork();
-    if (stopsig != 0)
-        die(stopsig);
-    exit(1);
+    exit(endrun(1)); // a stop noted up to the very end still ends it by that signal
 }
 
 void checkstop()

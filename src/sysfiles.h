@@ -1,15 +1,17 @@
 // What the track file's life asks of the system, in files-posix.cpp or files-win32.cpp;
 // only files.cpp uses it. A track file is made under a name of its own, or none, and is
-// closed before it is renamed or removed: a network share (SMB) refuses to do either to
-// an open file, and NFS and FUSE leave a hidden stand-in for a removed one.
+// renamed or removed while it is still open and locked, so that no other run takes it
+// meanwhile; it is closed first only where the file system refuses (a network share
+// answers EBUSY).
 #ifndef DORVU_SYSFILES_H
 #define DORVU_SYSFILES_H
 
 #include <cstdint>
 #include <cstdio>
 
-// Whether name, if anything has it, may be replaced by the user: fails with EACCES for a
-// file the user may not write, as opening it for writing would. *mode is then its
+// Whether name, if anything has it, may be replaced by the user: fails with EACCES (or
+// EPERM) for a file the user may not write, as the file system says when asked to open
+// it for writing. *mode is then its
 // permission bits, or -1 where there is none to keep (nothing, or a link, has the name).
 bool mayreplace(const char *name, int *mode);
 
@@ -32,20 +34,21 @@ bool linkas(FILE *f, const char *name);
 // link, has that name; fails with EEXIST if anything has, or a live run holds it.
 FILE *createnew(const char *name);
 
-// Removes the temporary file name if a run that died left it. What a live run holds, and
-// anything not a plain file, stays.
+// Removes the temporary file name if a run that died left it, while holding its lock.
+// What a live run holds, and anything not a plain file, stays.
 bool removeleftover(const char *name);
 
 // Checks, as closing would, that every byte written to f reached the file; f stays open.
 bool flushtrack(FILE *f);
 
 // Gives the file f, called from, the permission bits mode (if not -1) and then the name
-// to, atomically replacing whatever had it; f is closed either way. Fails with ENOENT
-// if from no longer leads to f's file: a run on another machine, which does not see our
-// lock, took it for a dead run's and removed it.
+// to, atomically replacing whatever had it; f is closed either way, after the rename
+// where the file system allows. Fails with ENOENT if from no longer leads to f's file:
+// another run took it for a dead run's and removed it (a run on another machine, which
+// does not see our lock, or any run in the moment a share had the file closed first).
 bool movetrack(FILE *f, int mode, const char *from, const char *to);
 
-// Closes f, if any, and removes its temporary name, if it has one ("" if not).
+// Removes f's temporary name, if it has one ("" if not), then closes f, if any.
 void droptemp(FILE *f, const char *name);
 
 #endif

@@ -116,7 +116,10 @@ TEST(Faults, LinkAtOutputNameIsNotFollowed)
 // earlier versions, is removed, by the run that links in a nameless file as by the named
 // file of systems that cannot make one; an earlier run's track is replaced. A file a
 // live run holds (its lock taken here), a folder, a link, a name in other letters and
-// any other name stay.
+// any other name stay. They are gone before the first track is written, so that they
+// cannot fill the disk it needs. A link planted at the first temporary name the run
+// draws, leading out of the folder, is stepped over, never created through. Without
+// O_TMPFILE, locks are taken as on NFS, where a read-only file cannot be locked.
 class Leftover : public ::testing::TestWithParam<bool> {};
 
 TEST_P(Leftover, DeadRunsFilesAreRemoved)
@@ -140,16 +143,32 @@ TEST_P(Leftover, DeadRunsFilesAreRemoved)
     bool link = symlink("kivo_01.wav", (d / ".dorvu-002.tmp").c_str()) == 0;
     runopts o;
     o.notmpfile = GetParam();
+    tempdir outside;
+    bool planted = *raisesig != '\0' && symlink((outside / "victim").c_str(),
+                                                (d / ".dorvu-0000000000000000.tmp").c_str()) == 0;
+    std::vector<std::string> atfirst; // the dead ones still there at the first track
+    if (planted) {                    // the first name drawn is that of the link
+        o.env = {"DORVU_SAME_NAMES=1", "DORVU_RAISE=" + std::to_string(SIGSTOP),
+                 "DORVU_RAISE_TRACK=1"};
+        o.whenstopped = [&](pid_t) {
+            for (const char *n : dead)
+                if (fs::exists(d / n))
+                    atfirst.push_back(n);
+        };
+    }
     runresult r = run(d.path, {"1"}, o);
     close(live);
     EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(atfirst, std::vector<std::string>{}) << "not swept before the first track";
+    EXPECT_FALSE(fs::exists(fs::symlink_status(outside / "victim"))) << "written through a link";
+    EXPECT_TRUE(!planted || fs::is_symlink(d / ".dorvu-0000000000000000.tmp"));
     for (const char *n : kept)
         EXPECT_EQ(readfile(d / n), "leftover") << n;
     EXPECT_TRUE(fs::is_directory(d / ".dorvu-001.tmp"));
     EXPECT_TRUE(!link || fs::is_symlink(d / ".dorvu-002.tmp"));
     for (int i = 0; i < ntracks; i += 6)
         EXPECT_TRUE(checktrack(d / bgmfile[0][i], i, 1));
-    EXPECT_EQ(listdir(d.path).size(), 21 + std::size(kept) + 1 + link)
+    EXPECT_EQ(listdir(d.path).size(), 21 + std::size(kept) + 1 + link + planted)
         << ::testing::PrintToString(listdir(d.path));
 }
 
@@ -219,19 +238,23 @@ TEST(Stop, IgnoredOrBlockedSignalDoesNotStop)
     }
 }
 
-// dorvu | head -1: the reader goes away, and the tool ends quietly by SIGPIPE.
+// dorvu | head -1: the reader goes away, and the tool ends quietly by SIGPIPE; so it
+// does when the reader has gone before the start, and the archive is missing.
 TEST(Stop, ClosedPipeEndsQuietly)
 {
-    tempdir d;
-    putarchive(d, patternarchive());
-    runopts o;
-    o.closeout = true;
-    runresult r = run(d.path, {}, o);
-    EXPECT_TRUE(r.signaled);
-    EXPECT_EQ(r.status, 128 + SIGPIPE);
-    EXPECT_EQ(r.err, "");
-    for (const std::string &n : listdir(d.path))
-        EXPECT_FALSE(istemp(n)) << n << " was left";
+    for (bool archive : {true, false}) {
+        tempdir d;
+        if (archive)
+            putarchive(d, patternarchive());
+        runopts o;
+        (archive ? o.closeout : o.noreader) = true;
+        runresult r = run(d.path, {}, o);
+        EXPECT_TRUE(r.signaled) << archive;
+        EXPECT_EQ(r.status, 128 + SIGPIPE) << archive;
+        EXPECT_EQ(r.err, "");
+        for (const std::string &n : listdir(d.path))
+            EXPECT_FALSE(istemp(n)) << n << " was left";
+    }
 }
 
 // SIGINT raised inside the tool at an exact point. Noted by the handler as the last track
@@ -267,7 +290,7 @@ TEST(Stop, StopTakesEffectAtOnce)
 // the name the first one holds, never open it.
 // Through a second mount, as from another machine, the lock is not seen: the second run
 // removes the file, and is held inside its own first write while the first goes on.
-// The first must then fail, and say why, rather than publish a file it did not write.
+// The first must then write that track again, never publish a file it did not write.
 TEST(Stop, StoppedRunKeepsItsFile)
 {
     if (*raisesig == '\0')
@@ -309,15 +332,11 @@ TEST(Stop, StoppedRunKeepsItsFile)
     EXPECT_EQ(std::count_if(before.begin(), before.end(), istemp), 1);
     EXPECT_TRUE(locked) << "the stopped run's file is not locked";
     EXPECT_EQ(other.status, 0) << other.err;
-    if (twomachines) {
+    EXPECT_EQ(r.status, 0) << r.err;
+    if (twomachines)
         EXPECT_EQ(first.si_code, CLD_EXITED);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "dorvu: kivo_03.wav: cannot create: its temporary file was removed by "
-                         "another program\n");
-    } else {
+    else
         EXPECT_EQ(std::count_if(after.begin(), after.end(), istemp), 1) << "its file was taken";
-        EXPECT_EQ(r.status, 0) << r.err;
-    }
     EXPECT_EQ(listdir(d.path).size(), 21u);
     for (int i = 0; i < ntracks; i++)
         EXPECT_TRUE(checktrack(d / bgmfile[0][i], i, 2));
@@ -325,19 +344,21 @@ TEST(Stop, StoppedRunKeepsItsFile)
 
 // A track the user may not write is kept, and the run stops before it makes that
 // track's temporary file; a replaced track keeps its permission bits, and a new one
-// gets 0666 less the umask. Run as an ordinary user: root may write anything.
+// gets 0666 less the umask. Run as an ordinary user: root may write anything. In a
+// network folder the server decides (sshfs says yes to access() without asking it);
+// its files are its own user's, who is no root either.
 TEST(Faults, ReadOnlyTrackIsKept)
 {
     tempdir d;
     std::string archive = patternarchive();
-    if (link(archive.c_str(), (d / "dorvu.dat").c_str()) != 0)
+    if (link(archive.c_str(), (d.server + "/dorvu.dat").c_str()) != 0)
         GTEST_SKIP() << "cannot link " << archive << " where an ordinary user may read it";
     runopts o;
     o.user = 65534; // nobody
     uid_t user = getuid() == 0 ? o.user : getuid();
     for (auto [name, mode] : {std::pair("kivo_02.wav", 0640), std::pair("kivo_03.wav", 0444)}) {
         writefile(d / name, "old");
-        if (getuid() == 0) {
+        if (getuid() == 0 && d.server == d.path) {
             ASSERT_EQ(chown((d / name).c_str(), user, static_cast<gid_t>(-1)), 0);
         }
         ASSERT_EQ(chmod((d / name).c_str(), mode), 0);

@@ -1,10 +1,12 @@
 // Preloaded into the tool by some tests: refuses O_TMPFILE as FAT, network file systems,
 // old kernels and other systems do, so that the tool's fallback, a hidden temporary
-// name, runs on this machine too.
+// name, runs on this machine too; and refuses an exclusive flock() on a file open only
+// for reading, as Linux's NFS client does (it takes a byte-range write lock there).
 #include <cerrno>
 #include <cstdarg>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
 
 extern "C" int open(const char *path, int flags, ...)
 {
@@ -23,4 +25,16 @@ extern "C" int open(const char *path, int flags, ...)
         va_end(ap);
     }
     return real(path, flags, mode);
+}
+
+extern "C" int flock(int fd, int op)
+{
+    using flockfn = int (*)(int, int);
+    static auto real = reinterpret_cast<flockfn>(dlsym(RTLD_NEXT, "flock"));
+
+    if ((op & LOCK_EX) != 0 && (fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY) {
+        errno = EBADF;
+        return -1;
+    }
+    return real(fd, op);
 }

@@ -44,6 +44,7 @@ struct runopts {
     // (DORVU_RAISE=19); then the tool is let go on with SIGCONT.
     std::function<void(pid_t)> whenstopped;
     bool closeout = false;  // stop reading standard output after its first line
+    bool noreader = false;  // standard output a pipe whose reader is gone from the start
     bool notmpfile = false; // no O_TMPFILE, as on FAT: the tool falls back on a named file
     // NAME=VALUE settings for the tool; a DORVU_RAISE... or DORVU_SAME_NAMES setting
     // preloads raisesig, which stops the tool at that exact point.
