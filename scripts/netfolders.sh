@@ -5,10 +5,15 @@
 #                                  through smbnetfs (FUSE), as a NAS is mounted
 #   build/net/sshfs, build/net/sshfs2
 #                                  one folder of sshd's (127.0.0.1:2222, a key made here)
-#                                  mounted twice with sshfs, as two machines share it
-# All three are build/net/srv on the server's side. Needs root and /dev/fuse, and the
-# packages samba, smbnetfs, openssh-server and sshfs (scripts/deps.sh installs them);
-# without them it mounts nothing and writes why to build/net/why, and the tests skip.
+#                                  mounted twice with sshfs, as two machines share it;
+#                                  the server acts as the ordinary user dorvunet, made
+#                                  here, as a NAS acts as its user: what that user may
+#                                  not write, the share refuses
+# All three are build/net/srv on the server's side, a link to a folder in /tmp that
+# the server's user can reach wherever the checkout is (/root is closed to it). Needs
+# root and /dev/fuse, and the packages samba, smbnetfs, openssh-server and sshfs
+# (scripts/deps.sh installs them); without them it mounts nothing and writes why to
+# build/net/why, and the tests skip.
 #
 #   bash scripts/netfolders.sh start
 #   bash scripts/netfolders.sh stop
@@ -23,6 +28,7 @@ stop() {
     for pid in "$net/state/smbd.pid" "$net/ssh/sshd.pid"; do
         [ -f "$pid" ] && kill "$(cat "$pid")" 2>/dev/null || true
     done
+    [ -f "$net/base" ] && rm -rf "$(cat "$net/base")"
     rm -rf "$net"
 }
 
@@ -63,9 +69,16 @@ for tool in smbd smbnetfs sshd sshfs fusermount; do
         nomount "$tool is missing: bash scripts/deps.sh samba smbnetfs openssh-server sshfs"
 done
 
-mkdir -p "$net"/{srv,smb,sshfs,sshfs2,state,ssh,home/.smb}
-chmod 0777 "$net/srv"
+mkdir -p "$net"/{smb,sshfs,sshfs2,state,ssh,home/.smb}
+base=$(mktemp -d /tmp/dorvu-net.XXXXXX)
+echo "$base" >"$net/base"
+mkdir "$base/srv"
+chmod 0755 "$base" && chmod 0777 "$base/srv"
+ln -s "$base/srv" "$net/srv"
 touch "$net/srv/.mounted"
+# The server's user: no password, and not locked either, so that sshd takes its key.
+id dorvunet >/dev/null 2>&1 || useradd --system --no-create-home --shell /bin/sh dorvunet
+usermod -p '*' dorvunet
 
 # Samba: one share, for guests, acting as root on the server's side, on loopback only.
 cat >"$net/smb.conf" <<EOF
@@ -85,7 +98,7 @@ cat >"$net/smb.conf" <<EOF
   private dir = $net/state
   log file = $net/state/log.%m
 [music]
-  path = $net/srv
+  path = $base/srv
   read only = no
   guest ok = yes
   guest only = yes
@@ -104,17 +117,19 @@ done
 HOME=$net/home smbnetfs "$net/smb" -o "config=$net/home/.smb/smbnetfs.conf,allow_other"
 waitmount "$net/smb/127.0.0.1/music"
 
-# sshd with a key of its own, for root, on loopback only; sftp in-process.
+# sshd with a key of its own, for dorvunet, on loopback only; sftp in-process. sshd
+# reads the user's keys as that user.
 ssh-keygen -q -t ed25519 -N "" -f "$net/ssh/hostkey"
 ssh-keygen -q -t ed25519 -N "" -f "$net/ssh/userkey"
-cp "$net/ssh/userkey.pub" "$net/ssh/authorized_keys"
+cp "$net/ssh/userkey.pub" "$base/authorized_keys"
+chmod 0644 "$base/authorized_keys"
 cat >"$net/ssh/sshd_config" <<EOF
 ListenAddress 127.0.0.1
 Port 2222
 HostKey $net/ssh/hostkey
 PidFile $net/ssh/sshd.pid
-AuthorizedKeysFile $net/ssh/authorized_keys
-PermitRootLogin prohibit-password
+AuthorizedKeysFile $base/authorized_keys
+PermitRootLogin no
 PasswordAuthentication no
 KbdInteractiveAuthentication no
 UsePAM no
@@ -128,7 +143,7 @@ for m in sshfs sshfs2; do
     for _ in $(seq 100); do
         sshfs -p 2222 -o IdentityFile="$net/ssh/userkey",StrictHostKeyChecking=no \
             -o UserKnownHostsFile=/dev/null,BatchMode=yes,LogLevel=ERROR,dir_cache=no,allow_other \
-            "root@127.0.0.1:$net/srv" "$net/$m" 2>/dev/null && break
+            "dorvunet@127.0.0.1:$base/srv" "$net/$m" 2>/dev/null && break
         sleep 0.05
     done
     waitmount "$net/$m"
