@@ -9,8 +9,9 @@
 #                                  the server acts as the ordinary user dorvunet, made
 #                                  here, as a NAS acts as its user: what that user may
 #                                  not write, the share refuses
-# All three are build/net/srv on the server's side, a link to a folder in /tmp that
-# the server's user can reach wherever the checkout is (/root is closed to it). Needs
+# All three are build/net/srv on the server's side. These four are links into a folder
+# in /tmp, which the server's user, and a test's ordinary user, can reach wherever the
+# checkout is (/root, or a 0700 folder, is closed to them). Needs
 # root and /dev/fuse, and the packages samba, smbnetfs, openssh-server and sshfs
 # (scripts/deps.sh installs them); without them it mounts nothing and writes why to
 # build/net/why, and the tests skip.
@@ -22,13 +23,15 @@ cd "$(dirname "$0")/.."
 net=$PWD/build/net
 
 stop() {
-    for m in "$net/smb" "$net/sshfs" "$net/sshfs2"; do
-        mountpoint -q "$m" 2>/dev/null && { fusermount -u "$m" || fusermount -uz "$m" || true; }
+    local base
+    base=$(cat "$net/base" 2>/dev/null || true)
+    for m in "$base/smb" "$base/sshfs" "$base/sshfs2"; do
+        [ -n "$base" ] && mountpoint -q "$m" 2>/dev/null && { fusermount -u "$m" || fusermount -uz "$m" || true; }
     done
     for pid in "$net/state/smbd.pid" "$net/ssh/sshd.pid"; do
         [ -f "$pid" ] && kill "$(cat "$pid")" 2>/dev/null || true
     done
-    [ -f "$net/base" ] && rm -rf "$(cat "$net/base")"
+    [ -n "$base" ] && rm -rf "$base"
     rm -rf "$net"
 }
 
@@ -69,12 +72,12 @@ for tool in smbd smbnetfs sshd sshfs fusermount; do
         nomount "$tool is missing: bash scripts/deps.sh samba smbnetfs openssh-server sshfs"
 done
 
-mkdir -p "$net"/{smb,sshfs,sshfs2,state,ssh,home/.smb}
+mkdir -p "$net"/{state,ssh,home/.smb}
 base=$(mktemp -d /tmp/dorvu-net.XXXXXX)
 echo "$base" >"$net/base"
-mkdir "$base/srv"
+mkdir "$base"/{srv,smb,sshfs,sshfs2}
 chmod 0755 "$base" && chmod 0777 "$base/srv"
-ln -s "$base/srv" "$net/srv"
+for d in srv smb sshfs sshfs2; do ln -s "$base/$d" "$net/$d"; done
 touch "$net/srv/.mounted"
 # The server's user: no password, and not locked either, so that sshd takes its key.
 id dorvunet >/dev/null 2>&1 || useradd --system --no-create-home --shell /bin/sh dorvunet
@@ -114,7 +117,7 @@ for _ in $(seq 100); do
     (exec 3<>/dev/tcp/127.0.0.1/445) 2>/dev/null && break
     sleep 0.05
 done
-HOME=$net/home smbnetfs "$net/smb" -o "config=$net/home/.smb/smbnetfs.conf,allow_other"
+HOME=$net/home smbnetfs "$base/smb" -o "config=$net/home/.smb/smbnetfs.conf,allow_other"
 waitmount "$net/smb/127.0.0.1/music"
 
 # sshd with a key of its own, for dorvunet, on loopback only; sftp in-process. sshd
@@ -143,7 +146,7 @@ for m in sshfs sshfs2; do
     for _ in $(seq 100); do
         sshfs -p 2222 -o IdentityFile="$net/ssh/userkey",StrictHostKeyChecking=no \
             -o UserKnownHostsFile=/dev/null,BatchMode=yes,LogLevel=ERROR,dir_cache=no,allow_other \
-            "dorvunet@127.0.0.1:$base/srv" "$net/$m" 2>/dev/null && break
+            "dorvunet@127.0.0.1:$base/srv" "$base/$m" 2>/dev/null && break
         sleep 0.05
     done
     waitmount "$net/$m"

@@ -23,13 +23,16 @@ std::string netfolder()
     return kind != nullptr ? kind : "";
 }
 
-// The mount points of each kind, below NETFOLDERS, as scripts/netfolders.sh makes them.
+// The mount points of each kind, below NETFOLDERS, as scripts/netfolders.sh makes them:
+// links to where they are, which a test's ordinary user can reach when the checkout
+// lies in a folder closed to it.
 static std::string mountof(const std::string &kind, bool second)
 {
+    std::error_code ec;
     std::string root = NETFOLDERS;
-    if (kind == "smb")
-        return root + "/smb/127.0.0.1/music";
-    return root + (second ? "/sshfs2" : "/sshfs");
+    root += kind == "smb" ? "/smb" : second ? "/sshfs2" : "/sshfs";
+    std::string real = std::filesystem::canonical(root, ec).string();
+    return (ec ? root : real) + (kind == "smb" ? "/127.0.0.1/music" : "");
 }
 
 tempdir::tempdir()
