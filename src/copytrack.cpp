@@ -2,6 +2,7 @@
 
 #include "bgmtable.h"
 #include "files.h"
+#include "progress.h"
 #include "stop.h"
 #include "wavheader.h"
 
@@ -32,20 +33,29 @@ void copyspan(int32_t from, int32_t end)
         }
         if (fwrite(chunk, 1, n, out) != static_cast<size_t>(n))
             fatal(outname, "write failed", errno);
+        addprogress(n);
         pos += n;
     }
 }
 
+// The largest, track 7 at rep 10, is 419,027,584 bytes.
+int32_t datasize(int i)
+{
+    const bgmentry &t = bgmtable[i];
+
+    return (t.end - t.start) + (rep - 1) * (t.end - t.loop);
+}
+
 // Writes track i to out: the header, the whole track once, then the loop section
-// rep - 1 more times. The largest size, track 7 at rep 10, is 419,027,584 bytes.
+// rep - 1 more times.
 void copytrack(int i)
 {
     const bgmentry &t = bgmtable[i];
-    int32_t datasize = (t.end - t.start) + (rep - 1) * (t.end - t.loop);
 
-    makeheader(header, datasize);
+    makeheader(header, datasize(i));
     if (fwrite(header, 1, headersize, out) != headersize)
         fatal(outname, "write failed", errno);
+    addprogress(headersize);
     copyspan(t.start, t.end);
     for (int k = 1; k < rep; k++)
         copyspan(t.loop, t.end);

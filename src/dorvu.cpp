@@ -5,7 +5,9 @@
 #include "bgmtable.h"
 #include "copytrack.h"
 #include "files.h"
+#include "progress.h"
 #include "stop.h"
+#include "wavheader.h"
 
 #include <cerrno>
 #include <climits>
@@ -88,11 +90,13 @@ static void writetrack(int i)
     const int tries = 3;
 
     for (int t = 1;; t++) {
+        trackprogress(bgmfile[map][i], headersize + datasize(i));
         createtrack(bgmfile[map][i]);
         copytrack(i);
         if (publishtrack(t == tries))
-            return;
+            break;
     }
+    clearprogress(); // before the next line on standard output
 }
 
 int dorvu(int argc, char **argv)
@@ -106,6 +110,11 @@ int dorvu(int argc, char **argv)
     }
     flushout(printf("rep = %d , map = %d\n", rep, map));
     openarchive();
+
+    long long runbytes = 0;
+    for (int i = 0; i < ntracks; i++)
+        runbytes += headersize + datasize(i);
+    startprogress(runbytes);
 
     for (int i = 0; i < ntracks; i++) {
         flushout(printf("Create %s ...\n", bgmfile[map][i]));

@@ -1,5 +1,7 @@
 #include "stop.h"
 
+#include "progress.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +28,7 @@ void onsignal(int sig)
 void fatal(const char *file, const char *what, int err)
 {
     fflush(stdout);
+    clearprogress(); // the message starts on a line of its own
     if (err != 0)
         fprintf(stderr, "dorvu: %s: %s: %s\n", file, what, strerror(err));
     else
@@ -41,6 +44,7 @@ void checkstop()
 
     if (sig == 0)
         return;
+    clearprogress();
     if (sig != pipesignal) // like any filter, end quietly when the reader has gone
         fputs("dorvu: interrupted\n", stderr);
     if (dropwork != nullptr)

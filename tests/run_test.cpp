@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
 #include <filesystem>
 #ifdef DORVU_HAVE_SNDFILE
 #include <sndfile.h>
@@ -55,6 +56,54 @@ TEST(Run, RepOnePlaysEachTrackOnce)
 TEST(Run, SwitchSelectsSecondNames)
 {
     extract({"-1"}, 1, 2); // "-1" is a switch, not a value
+}
+
+// On a terminal a live line shows each track's progress, redrawn in place (a clock that
+// moves on 150 ms at every reading redraws it at every chunk) and never wider than the
+// terminal; it is erased as each track ends, so the screen shows exactly the lines the
+// tool prints, and a stop's message, on a line of its own. Standard output stays the same.
+TEST(Run, LiveLineOnATerminal)
+{
+    std::vector<std::string> lines = {"rep = 1 , map = 0", "Create kivo_01.wav ...",
+                                      "Create kivo_02.wav ...", "Create kivo_03.wav ..."};
+    const struct {
+        decltype(runopts::terminal) terminal;
+        const char *raise; // a Ctrl-C inside the first write of that track, or none
+        std::vector<std::string> shown;
+    } cases[] = {
+        {runopts::errterminal, nullptr, {}},
+        {runopts::bothterminal, nullptr, screen(progress(0, 1))},
+        {runopts::bothterminal,
+         "3",
+         {lines[0], lines[1], lines[2], lines[3], "dorvu: interrupted"}},
+    };
+    for (const auto &c : cases) {
+        tempdir d;
+        putarchive(d, patternarchive());
+        runopts o;
+        o.terminal = c.terminal;
+        if (*raisesig != '\0')
+            o.env = {"DORVU_CLOCK_STEP=150"};
+        if (c.raise != nullptr)
+            o.env.push_back(std::string("DORVU_RAISE_TRACK=") + c.raise);
+        runresult r = run(d.path, {"1"}, o);
+        std::string &term = c.terminal == runopts::bothterminal ? r.out : r.err;
+        EXPECT_EQ(screen(term), c.shown) << term.substr(0, 2000);
+        EXPECT_EQ(r.status, c.raise != nullptr ? 128 + SIGINT : 0);
+        if (c.terminal == runopts::errterminal) {
+            EXPECT_EQ(r.out, progress(0, 1));
+        }
+        size_t widest = 0;
+        for (size_t at = 0, next; at < term.size(); at = next + 1) {
+            next = std::min(term.find('\r', at), term.size());
+            widest = std::max(widest, next - at);
+        }
+        EXPECT_LE(widest, 39u) << "wider than the terminal";
+        if (*raisesig != '\0' && c.raise == nullptr) { // the line moves within a track
+            for (const char *pct : {"kivo_08.wav  10%", "kivo_08.wav  50%", "kivo_08.wav  90%"})
+                EXPECT_NE(term.find(pct), std::string::npos) << pct;
+        }
+    }
 }
 
 #ifdef DORVU_HAVE_SNDFILE

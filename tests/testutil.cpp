@@ -7,11 +7,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -98,7 +100,8 @@ static std::string preloads(const runopts &opts)
     if (opts.notmpfile)
         libs = notmpfile;
     for (const std::string &e : opts.env)
-        if (e.rfind("DORVU_RAISE", 0) == 0 || e.rfind("DORVU_SAME_NAMES", 0) == 0) {
+        if (e.rfind("DORVU_RAISE", 0) == 0 || e.rfind("DORVU_SAME_NAMES", 0) == 0 ||
+            e.rfind("DORVU_CLOCK_STEP", 0) == 0) {
             libs += (libs.empty() ? "" : ":") + std::string(raisesig);
             break;
         }
@@ -130,11 +133,33 @@ static std::string binfor(uid_t user)
     return bin.dir + "/dorvu";
 }
 
+// A pseudo-terminal of 40 columns: its controller in fds[0], the terminal in fds[1].
+static void openterminal(int fds[2])
+{
+    fds[0] = posix_openpt(O_RDWR | O_NOCTTY);
+    if (fds[0] < 0 || grantpt(fds[0]) != 0 || unlockpt(fds[0]) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    fds[1] = open(ptsname(fds[0]), O_RDWR | O_NOCTTY);
+    winsize ws = {};
+    ws.ws_row = 24;
+    ws.ws_col = 40;
+    if (fds[1] < 0 || ioctl(fds[0], TIOCSWINSZ, &ws) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+}
+
 runresult run(const std::string &dir, const std::vector<std::string> &args, const runopts &opts)
 {
     int outp[2], errp[2];
-    if (pipe(outp) != 0 || pipe(errp) != 0)
+    if (opts.terminal != runopts::noterminal)
+        openterminal(errp);
+    else if (pipe(errp) != 0)
         throw std::runtime_error("pipe failed");
+    if (opts.terminal == runopts::bothterminal) { // the one terminal, read from one place
+        outp[0] = open("/dev/null", O_RDONLY);
+        outp[1] = dup(errp[1]);
+    } else if (pipe(outp) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
 
     std::vector<std::string> argv0 = {binfor(opts.user)};
     if (*emulatorcmd != '\0')
@@ -197,9 +222,13 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opts.deadline);
     runresult r;
     int st = 0;
+    if (opts.terminal == runopts::bothterminal) {
+        close(outp[0]);
+        outp[0] = -1;
+    }
     bool reaped = false;
     pollfd fds[2] = {{outp[0], POLLIN, 0}, {errp[0], POLLIN, 0}};
-    std::string *text[2] = {&r.out, &r.err};
+    std::string *text[2] = {&r.out, opts.terminal == runopts::bothterminal ? &r.out : &r.err};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
@@ -317,6 +346,29 @@ void writefile(const std::string &path, const std::string &data)
 {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f << data;
+}
+
+std::vector<std::string> screen(const std::string &text)
+{
+    std::vector<std::string> lines(1);
+    size_t col = 0;
+    for (char c : text) {
+        if (c == '\r') {
+            col = 0;
+        } else if (c == '\n') {
+            lines.emplace_back();
+            col = 0;
+        } else {
+            std::string &line = lines.back();
+            line.resize(std::max(line.size(), col + 1), ' ');
+            line[col++] = c;
+        }
+    }
+    for (std::string &line : lines)
+        line.erase(line.find_last_not_of(' ') + 1);
+    while (!lines.empty() && lines.back().empty())
+        lines.pop_back();
+    return lines;
 }
 
 std::string expectedheader(uint32_t datasize)

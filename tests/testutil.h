@@ -45,9 +45,12 @@ struct runopts {
     std::function<void(pid_t)> whenstopped;
     bool closeout = false;  // stop reading standard output after its first line
     bool noreader = false;  // standard output a pipe whose reader is gone from the start
+    // A terminal of 40 columns (a pseudo-terminal) for standard error, or for standard
+    // output and error as in a person's terminal; what it shows comes in err, or out.
+    enum { noterminal, errterminal, bothterminal } terminal = noterminal;
     bool notmpfile = false; // no O_TMPFILE, as on FAT: the tool falls back on a named file
-    // NAME=VALUE settings for the tool; a DORVU_RAISE... or DORVU_SAME_NAMES setting
-    // preloads raisesig, which stops the tool at that exact point.
+    // NAME=VALUE settings for the tool; a DORVU_RAISE..., DORVU_SAME_NAMES or
+    // DORVU_CLOCK_STEP setting preloads raisesig (see raisesig.cpp).
     std::vector<std::string> env;
     int deadline = 120; // seconds; a run still going then is killed and fails the test
 };
@@ -74,6 +77,10 @@ std::string shell(const std::string &cmd, int *status);
 std::vector<std::string> listdir(const std::string &dir);
 std::string readfile(const std::string &path);
 void writefile(const std::string &path, const std::string &data);
+
+// The lines a terminal shows after it was sent text: carriage returns go back to the
+// line's start, characters overwrite, trailing spaces and empty last lines do not count.
+std::vector<std::string> screen(const std::string &text);
 
 // The 44-byte header expected for datasize bytes, spelled out byte by byte.
 std::string expectedheader(uint32_t datasize);

@@ -14,6 +14,7 @@
 #                nothing is left; Ctrl-C exits 130
 #   exits        a read-only track stops the run and is kept; a bad rep and a missing
 #                archive exit 1
+#   terminal     in a terminal (tmux) the live progress line shows, and is erased
 #   cleanup      removes it all
 # The environment names the tools: WINE, EXE (dorvu.exe), HOLD (holdfile.exe), NATIVE (a
 # native build folder), HOSTCXX, PRELOADSRC (raisesig.cpp) and WORK.
@@ -163,6 +164,25 @@ exits)
     status=0
     win >/dev/null || status=$?
     [ "$status" = 1 ] || fail "missing archive exits $status"
+    ;;
+terminal)
+    # In a terminal (tmux, 80 columns) the live line shows each track and is erased: the
+    # screen ends with exactly the lines on standard output. Standard input is no
+    # console, so the tool does not wait for Enter at the end.
+    mkfifo go fin
+    tmux -L "dorvu$$" new-session -d -x 80 -y 40 \
+        "read -r x <go; $WINE '$EXE' 1 </dev/null; echo \$? >fin; sleep 600"
+    tmux -L "dorvu$$" pipe-pane -o 'cat >raw'
+    echo >go
+    read -r status <fin
+    tmux -L "dorvu$$" capture-pane -p | sed -e 's/ *$//' -e '/^$/d' >screen
+    tmux -L "dorvu$$" kill-server
+    [ "$status" = 0 ] || fail "in a terminal: status $status"
+    { echo "rep = 1 , map = 0" && awk '{print "Create " $2 " ..."}' "$WORK/native1.sum"; } >want
+    cmp -s screen want || fail "the screen at the end: $(diff want screen)"
+    sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' raw | tr -d '\r' | grep -aq 'kivo_08\.wav *[0-9]*%' ||
+        fail "no live line was shown: $(head -c 300 raw)"
+    same 1 || fail "the files differ from native"
     ;;
 *) fail "no trial $trial" ;;
 esac

@@ -1,0 +1,103 @@
+#include "progress.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+using clocktime = std::chrono::steady_clock::time_point;
+
+static bool live; // standard error is a terminal: the line is shown
+static long long runtotal, rundone, trackstart, tracktotal;
+static const char *trackname;
+static clocktime started, drawn;
+static size_t shown; // how many characters of the line are on the screen
+
+void startprogress(long long runbytes)
+{
+    live = errterminal();
+    runtotal = runbytes;
+    started = std::chrono::steady_clock::now();
+}
+
+void trackprogress(const char *name, long long trackbytes)
+{
+    if (name != trackname) // a new track; the same one again is written again from its start
+        trackstart = rundone;
+    rundone = trackstart;
+    trackname = name;
+    tracktotal = trackbytes;
+}
+
+// Adds a field to the line if it fits in width columns.
+static void field(char *line, size_t width, const char *text)
+{
+    size_t len = strlen(line);
+    if (len + strlen(text) <= width)
+        memcpy(line + len, text, strlen(text) + 1);
+}
+
+static void draw(clocktime now)
+{
+    char line[160] = "", text[48];
+    size_t width = static_cast<size_t>(errwidth()) - 1; // a full line would wrap
+    if (width >= sizeof line)
+        width = sizeof line - 1;
+    double secs = std::chrono::duration<double>(now - started).count();
+    double rate = secs > 0 ? rundone / secs : 0;
+
+    snprintf(text, sizeof text, "  %s %3lld%%", trackname,
+             tracktotal > 0 ? (rundone - trackstart) * 100 / tracktotal : 100);
+    snprintf(line, width + 1, "%s", text);
+    snprintf(text, sizeof text, "   run %3lld%%", runtotal > 0 ? rundone * 100 / runtotal : 100);
+    field(line, width, text);
+    if (secs < 1) // too soon to tell a rate
+        rate = 0;
+    if (rate > 0) {
+        snprintf(text, sizeof text, "   %.1f MB/s", rate / 1e6);
+        field(line, width, text);
+        long long left = static_cast<long long>((runtotal - rundone) / rate + 0.5);
+        if (left >= 3600)
+            snprintf(text, sizeof text, "   %lld:%02lld:%02lld left", left / 3600, left / 60 % 60,
+                     left % 60);
+        else
+            snprintf(text, sizeof text, "   %lld:%02lld left", left / 60, left % 60);
+        field(line, width, text);
+    }
+
+    // One write: a carriage return, the line, and spaces over what is left of the last.
+    char out[2 * sizeof line + 2] = "\r";
+    size_t len = strlen(line);
+    memcpy(out + 1, line, len);
+    size_t end = 1 + len;
+    while (end - 1 < shown)
+        out[end++] = ' ';
+    fwrite(out, 1, end, stderr);
+    shown = len;
+}
+
+void addprogress(long long n)
+{
+    if (!live)
+        return;
+    rundone += n;
+    clocktime now = std::chrono::steady_clock::now();
+    if (shown != 0 && now - drawn < std::chrono::milliseconds(100))
+        return;
+    drawn = now;
+    draw(now);
+}
+
+// Spaces, not an escape sequence: every console understands them.
+void clearprogress()
+{
+    char out[2 * 160 + 2] = "\r";
+    size_t end = 1;
+
+    if (shown == 0)
+        return;
+    while (end - 1 < shown)
+        out[end++] = ' ';
+    out[end++] = '\r';
+    fwrite(out, 1, end, stderr);
+    shown = 0;
+}
