@@ -19,3 +19,8 @@ int errwidth()
         return 80;
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
+
+long long clockms()
+{
+    return static_cast<long long>(GetTickCount64());
+}

@@ -1,22 +1,19 @@
 #include "progress.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-
-using clocktime = std::chrono::steady_clock::time_point;
 
 static bool live; // standard error is a terminal: the line is shown
 static long long runtotal, rundone, trackstart, tracktotal;
 static const char *trackname;
-static clocktime started, drawn;
-static size_t shown; // how many characters of the line are on the screen
+static long long started, drawn; // milliseconds
+static size_t shown;             // how many characters of the line are on the screen
 
 void startprogress(long long runbytes)
 {
     live = errterminal();
     runtotal = runbytes;
-    started = std::chrono::steady_clock::now();
+    started = live ? clockms() : 0;
 }
 
 void trackprogress(const char *name, long long trackbytes)
@@ -36,13 +33,13 @@ static void field(char *line, size_t width, const char *text)
         memcpy(line + len, text, strlen(text) + 1);
 }
 
-static void draw(clocktime now)
+static void draw(long long now)
 {
     char line[160] = "", text[48];
     size_t width = static_cast<size_t>(errwidth()) - 1; // a full line would wrap
     if (width >= sizeof line)
         width = sizeof line - 1;
-    double secs = std::chrono::duration<double>(now - started).count();
+    double secs = (now - started) / 1000.0;
     double rate = secs > 0 ? rundone / secs : 0;
 
     snprintf(text, sizeof text, "  %s %3lld%%", trackname,
@@ -80,8 +77,8 @@ void addprogress(long long n)
     if (!live)
         return;
     rundone += n;
-    clocktime now = std::chrono::steady_clock::now();
-    if (shown != 0 && now - drawn < std::chrono::milliseconds(100))
+    long long now = clockms();
+    if (shown != 0 && now - drawn < 100)
         return;
     drawn = now;
     draw(now);

@@ -26,4 +26,7 @@ bool errterminal();
 // The width of that terminal in columns, 80 where it cannot say.
 int errwidth();
 
+// A clock that only goes forward, in milliseconds.
+long long clockms();
+
 #endif
