@@ -15,9 +15,8 @@ runs=${RUNS:-5}
 work=${BENCH_DIR:-$root/build/bench}
 bin=$root/build/release
 
-for tool in hyperfine sox valgrind callgrind_annotate /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "bench: needs $tool (bash scripts/deps.sh)" >&2; exit 1; }
-done
+# What it measures with, from Debian's packages, as the tests install theirs.
+bash "$root/scripts/deps.sh" hyperfine valgrind
 
 cmake --preset release >/dev/null
 cmake --build --preset release -j2 >/dev/null
