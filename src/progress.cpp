@@ -30,29 +30,27 @@ static void field(char *line, size_t width, const char *text)
 {
     size_t len = strlen(line);
     if (len + strlen(text) <= width)
-        memcpy(line + len, text, strlen(text) + 1);
+        snprintf(line + len, width + 1 - len, "%s", text);
 }
 
+// Whole numbers only: the rate in tenths of a MB/s, the time left in seconds.
 static void draw(long long now)
 {
     char line[160] = "", text[48];
     size_t width = static_cast<size_t>(errwidth()) - 1; // a full line would wrap
     if (width >= sizeof line)
         width = sizeof line - 1;
-    double secs = (now - started) / 1000.0;
-    double rate = secs > 0 ? rundone / secs : 0;
 
     snprintf(text, sizeof text, "  %s %3lld%%", trackname,
              tracktotal > 0 ? (rundone - trackstart) * 100 / tracktotal : 100);
     snprintf(line, width + 1, "%s", text);
     snprintf(text, sizeof text, "   run %3lld%%", runtotal > 0 ? rundone * 100 / runtotal : 100);
     field(line, width, text);
-    if (secs < 1) // too soon to tell a rate
-        rate = 0;
-    if (rate > 0) {
-        snprintf(text, sizeof text, "   %.1f MB/s", rate / 1e6);
+    long long ms = now - started;
+    if (ms >= 1000 && rundone > 0) { // sooner is too soon to tell a rate
+        long long tenths = rundone / (ms * 100), left = (runtotal - rundone) * ms / rundone / 1000;
+        snprintf(text, sizeof text, "   %lld.%lld MB/s", tenths / 10, tenths % 10);
         field(line, width, text);
-        long long left = static_cast<long long>((runtotal - rundone) / rate + 0.5);
         if (left >= 3600)
             snprintf(text, sizeof text, "   %lld:%02lld:%02lld left", left / 3600, left / 60 % 60,
                      left % 60);
@@ -62,13 +60,11 @@ static void draw(long long now)
     }
 
     // One write: a carriage return, the line, and spaces over what is left of the last.
-    char out[2 * sizeof line + 2] = "\r";
+    char out[2 * sizeof line + 2];
     size_t len = strlen(line);
-    memcpy(out + 1, line, len);
-    size_t end = 1 + len;
-    while (end - 1 < shown)
-        out[end++] = ' ';
-    fwrite(out, 1, end, stderr);
+    int pad = shown > len ? static_cast<int>(shown - len) : 0;
+    int end = snprintf(out, sizeof out, "\r%s%*s", line, pad, "");
+    fwrite(out, 1, static_cast<size_t>(end), stderr);
     shown = len;
 }
 
@@ -87,14 +83,11 @@ void addprogress(long long n)
 // Spaces, not an escape sequence: every console understands them.
 void clearprogress()
 {
-    char out[2 * 160 + 2] = "\r";
-    size_t end = 1;
+    char out[2 * 160 + 2];
 
     if (shown == 0)
         return;
-    while (end - 1 < shown)
-        out[end++] = ' ';
-    out[end++] = '\r';
-    fwrite(out, 1, end, stderr);
+    int end = snprintf(out, sizeof out, "\r%*s\r", static_cast<int>(shown), "");
+    fwrite(out, 1, static_cast<size_t>(end), stderr);
     shown = 0;
 }
