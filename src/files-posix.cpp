@@ -253,14 +253,14 @@ bool flushtrack(FILE *f)
 // rename() replaces a link at the target itself, never what it points to.
 bool movetrack(FILE *f, int mode, const char *from, const char *to)
 {
-    struct stat mine;
+    struct stat mine, named;
     int fd = fileno(f);
 
     int err = 0;
-    if (fstat(fd, &mine) != 0)
-        err = errno;
-    else if (!leadsto(from, mine))
-        err = ENOENT; // its name is gone, or leads to another file
+    if (fstat(fd, &mine) != 0 || lstat(from, &named) != 0)
+        err = errno; // ENOENT: its name is gone
+    else if (!samefile(mine, named))
+        err = ENOENT; // its name leads to another file
     if (err != 0) {
         fclose(f);
         errno = err;
@@ -288,19 +288,14 @@ bool movetrack(FILE *f, int mode, const char *from, const char *to)
 }
 
 // The name goes while the file is still open and locked; a share that will not remove
-// an open file has it closed first.
+// an open file has it closed first. No run makes a file of our names, so the name leads
+// to this file or, if another run took it, to nothing.
 void droptemp(FILE *f, const char *name)
 {
-    struct stat was;
-    bool known = f != nullptr && fstat(fileno(f), &was) == 0;
-    bool busy = false;
+    bool busy = *name != '\0' && unlink(name) != 0 && errno == EBUSY;
 
-    if (*name != '\0' && known)
-        removeopen(name, was, &busy);
     if (f != nullptr)
         fclose(f);
-    if (busy)
-        gone(name, was);
-    else if (*name != '\0' && !known)
-        unlink(name); // the name is ours, unless movetrack said it is gone
+    for (int tries = 0; busy && unlink(name) != 0;)
+        busy = stillbusy(&tries);
 }
