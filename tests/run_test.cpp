@@ -78,6 +78,8 @@ TEST(Run, LiveLineOnATerminal)
          {lines[0], lines[1], lines[2], lines[3], "dorvu: interrupted"}},
     };
     for (const auto &c : cases) {
+        if (c.raise != nullptr && *raisesig == '\0')
+            continue; // no library to raise the signal (a cross build)
         tempdir d;
         putarchive(d, patternarchive());
         runopts o;
