@@ -4,7 +4,7 @@
 set -euo pipefail
 
 pkgs=(cmake make g++ clang clang-tidy clang-format pkg-config googletest libgtest-dev
-      libsndfile1-dev sndfile-programs sox groff man-db time strace "$@")
+      libsndfile1-dev sndfile-programs sox groff man-db time strace tmux "$@")
 
 missing=()
 for p in "${pkgs[@]}"; do

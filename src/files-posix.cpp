@@ -38,9 +38,26 @@ static FILE *streamof(int fd, const char *mode)
     return f;
 }
 
+void pausems(int ms)
+{
+    struct timespec pause = {ms / 1000, ms % 1000 * 1000000L};
+    nanosleep(&pause, nullptr);
+}
+
+// A network share finishes a close after close() returns, and until it has, refuses to
+// rename or remove the file (EBUSY), as it does while another program holds it.
+static bool stillbusy(int *tries)
+{
+    return errno == EBUSY && waitbusy(tries);
+}
+
 FILE *openread(const char *name)
 {
-    return streamof(open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC), "rb");
+    for (int tries = 0;;) {
+        int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0 || !stillbusy(&tries))
+            return streamof(fd, "rb");
+    }
 }
 
 long long regularsize(FILE *f)
@@ -76,9 +93,22 @@ bool mayreplace(const char *name, int *mode)
     return true;
 }
 
+// getentropy() is a system call that Linux before 3.17 lacks (an older NAS, a long-term
+// enterprise system): there the kernel's random device serves.
 bool randomnumber(uint64_t *n)
 {
-    return getentropy(n, sizeof *n) == 0;
+    if (getentropy(n, sizeof *n) == 0)
+        return true;
+    if (errno != ENOSYS)
+        return false;
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t got = read(fd, n, sizeof *n);
+    int err = errno;
+    close(fd);
+    errno = got < 0 ? err : EIO;
+    return got == static_cast<ssize_t>(sizeof *n);
 }
 
 void eachname(void (*fn)(const char *name))
@@ -166,23 +196,6 @@ FILE *createnew(const char *name)
     return f;
 }
 
-// A network share finishes a close after close() returns, and until it has, refuses to
-// rename or remove the file (EBUSY). So a refusal is tried again, with growing pauses,
-// for about a third of a second; then the file counts as open in another program.
-static void pausefor(int tries) // 10 ms, then twice as long each time
-{
-    struct timespec pause = {0, 10000000L << tries};
-    nanosleep(&pause, nullptr);
-}
-
-static bool stillbusy(int *tries)
-{
-    if (errno != EBUSY || *tries == 5)
-        return false;
-    pausefor((*tries)++);
-    return true;
-}
-
 static bool leadsto(const char *name, const struct stat &was)
 {
     struct stat named;
@@ -251,11 +264,12 @@ bool flushtrack(FILE *f)
 // will take it; a run on another machine that took it has removed the name, and no run
 // anywhere makes a file of our name. So the rename moves our file or finds nothing.
 // rename() replaces a link at the target itself, never what it points to.
-bool movetrack(FILE *f, int mode, const char *from, const char *to)
+bool movetrack(FILE *f, int mode, const char *from, const char *to, int *closeerr)
 {
     struct stat mine, named;
     int fd = fileno(f);
 
+    *closeerr = 0;
     int err = 0;
     if (fstat(fd, &mine) != 0 || lstat(from, &named) != 0)
         err = errno; // ENOENT: its name is gone
@@ -282,7 +296,7 @@ bool movetrack(FILE *f, int mode, const char *from, const char *to)
     }
     err = errno;
     if (f != nullptr && fclose(f) != 0 && moved)
-        return false; // every byte was checked before: the track is whole, but say so
+        *closeerr = errno; // every byte was checked before: the track is whole, but say so
     errno = err;
     return moved;
 }

@@ -12,8 +12,8 @@
 // that died left.
 //
 // Another program that has a file open, a player, a virus scanner or an indexer, often
-// lets go within a moment: an open or a rename it blocks is tried again for about a
-// second, with growing pauses, before it fails with EBUSY.
+// lets go within a moment: an open or a rename it blocks is tried again, as every
+// "busy" answer is (waitbusy), before it fails with EBUSY.
 #define _CRT_RAND_S // rand_s(), the system's random source
 #include "files.h"
 #include "sysfiles.h"
@@ -81,12 +81,15 @@ static bool waitfor(const char *name, DWORD err, int *tries)
 
     if (!held)
         return fail(err);
-    if (*tries == 7) { // 10 + 20 + ... + 640 ms: about a second and a quarter
-        errno = EBUSY;
-        return false;
-    }
-    Sleep(10 << (*tries)++);
-    return true;
+    if (waitbusy(tries))
+        return true;
+    errno = EBUSY;
+    return false;
+}
+
+void pausems(int ms)
+{
+    Sleep(static_cast<DWORD>(ms));
 }
 
 static FILE *streamof(HANDLE h, int flags, const char *mode)
@@ -310,13 +313,14 @@ static bool renameopen(HANDLE h, const char *to)
 
 // No other program can remove the file while it is open, as it shares no deleting, so
 // the name it is renamed from is always its own. Windows keeps no permission bits.
-bool movetrack(FILE *f, int, const char *, const char *to)
+bool movetrack(FILE *f, int, const char *, const char *to, int *closeerr)
 {
     bool moved = renameopen(handleof(f), to);
     int err = errno;
 
+    *closeerr = 0;
     if (fclose(f) != 0 && moved)
-        return false;
+        *closeerr = errno;
     errno = err;
     return moved;
 }

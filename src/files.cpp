@@ -31,6 +31,14 @@ static bool ourtemp(const char *name)
     return *set != '\0' && strspn(name + sizeof head - 1, set) == digits;
 }
 
+bool waitbusy(int *tries)
+{
+    if (*tries == 7) // 10 + 20 + ... + 640 ms
+        return false;
+    pausems(10 << (*tries)++);
+    return true;
+}
+
 static void sweepone(const char *name)
 {
     checkstop(); // a stop asked for during the sweep is honoured at once
@@ -108,7 +116,13 @@ bool publishtrack(bool lasttry)
     checkstop();
     FILE *f = out;
     out = nullptr; // closed by movetrack, whatever it says
-    if (!movetrack(f, keepmode, tmpname, outname)) {
+    int closeerr;
+    bool moved = movetrack(f, keepmode, tmpname, outname, &closeerr);
+    if (moved)
+        tmpname[0] = '\0';
+    if (closeerr != 0) // every byte was checked: the track has its name, but say so
+        fatal(outname, "written, but closing it failed", closeerr);
+    if (!moved) {
         if (errno == EBUSY) // the user can close that program and run again
             fatal(outname, "cannot replace: the file is open in another program", 0);
         if (errno == ENOENT) {

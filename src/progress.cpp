@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-static bool live; // standard error is a terminal: the line is shown
+static bool live; // standard error is a terminal: the line may be shown
 static long long runtotal, rundone, trackstart, tracktotal;
 static const char *trackname;
 static long long started, drawn; // milliseconds
@@ -13,7 +13,7 @@ void startprogress(long long runbytes)
 {
     live = errterminal();
     runtotal = runbytes;
-    started = live ? clockms() : 0;
+    started = drawn = live ? clockms() : 0;
 }
 
 void trackprogress(const char *name, long long trackbytes)
@@ -33,7 +33,8 @@ static void field(char *line, size_t width, const char *text)
         snprintf(line + len, width + 1 - len, "%s", text);
 }
 
-// Whole numbers only: the rate in tenths of a MB/s, the time left in seconds.
+// Whole numbers only: the rate in tenths of a MB/s, the time left in seconds. The
+// terminal's width is asked every time, as the window may have been resized since.
 static void draw(long long now)
 {
     char line[160] = "", text[48];
@@ -47,47 +48,46 @@ static void draw(long long now)
     snprintf(text, sizeof text, "   run %3lld%%", runtotal > 0 ? rundone * 100 / runtotal : 100);
     field(line, width, text);
     long long ms = now - started;
-    if (ms >= 1000 && rundone > 0) { // sooner is too soon to tell a rate
-        long long tenths = rundone / (ms * 100), left = (runtotal - rundone) * ms / rundone / 1000;
-        snprintf(text, sizeof text, "   %lld.%lld MB/s", tenths / 10, tenths % 10);
-        field(line, width, text);
-        if (left >= 3600)
-            snprintf(text, sizeof text, "   %lld:%02lld:%02lld left", left / 3600, left / 60 % 60,
-                     left % 60);
-        else
-            snprintf(text, sizeof text, "   %lld:%02lld left", left / 60, left % 60);
-        field(line, width, text);
-    }
+    long long tenths = rundone / (ms * 100), left = (runtotal - rundone) * ms / rundone / 1000;
+    snprintf(text, sizeof text, "   %lld.%lld MB/s", tenths / 10, tenths % 10);
+    field(line, width, text);
+    if (left >= 3600)
+        snprintf(text, sizeof text, "   %lld:%02lld:%02lld left", left / 3600, left / 60 % 60,
+                 left % 60);
+    else
+        snprintf(text, sizeof text, "   %lld:%02lld left", left / 60, left % 60);
+    field(line, width, text);
 
-    // One write: a carriage return, the line, and spaces over what is left of the last.
-    char out[2 * sizeof line + 2];
-    size_t len = strlen(line);
-    int pad = shown > len ? static_cast<int>(shown - len) : 0;
-    int end = snprintf(out, sizeof out, "\r%s%*s", line, pad, "");
-    fwrite(out, 1, static_cast<size_t>(end), stderr);
-    shown = len;
+    showline(line, shown);
+    shown = strlen(line);
 }
 
+// Nothing in the first second, so that a quick run on a local disk shows only its
+// lines, and the rate is known from the first drawing on; then at most ten drawings a
+// second, across tracks too. A job in the background draws nothing: the shell and what
+// the user types have the terminal, and what was drawn before is no longer the last
+// thing on it.
 void addprogress(long long n)
 {
     if (!live)
         return;
     rundone += n;
     long long now = clockms();
-    if (shown != 0 && now - drawn < 100)
+    if (now - started < 1000 || now - drawn < 100 || rundone == 0)
         return;
     drawn = now;
+    if (!errforeground()) {
+        shown = 0;
+        return;
+    }
     draw(now);
 }
 
-// Spaces, not an escape sequence: every console understands them.
 void clearprogress()
 {
-    char out[2 * 160 + 2];
-
     if (shown == 0)
         return;
-    int end = snprintf(out, sizeof out, "\r%*s\r", static_cast<int>(shown), "");
-    fwrite(out, 1, static_cast<size_t>(end), stderr);
+    if (errforeground())
+        eraseline(shown);
     shown = 0;
 }

@@ -1,10 +1,15 @@
 // A live line on standard error while the tracks are written, only where standard error
-// is a terminal: a slow stick or share shows how far along the run is and how long is
-// left. It is redrawn in place at most ten times a second and erased when a track is
-// done, and before any message, so the terminal ends up showing exactly the lines the
-// tool prints; a pipe, a file or a log gets nothing of it.
+// is a terminal and the run is in its foreground: a slow stick or share shows how far
+// along the run is and how long is left. It first shows after a second, is redrawn in
+// place at most ten times a second and erased when a track is done, and before any
+// message, so the terminal ends up showing exactly the lines the tool prints; a pipe, a
+// file or a log gets nothing of it. It never reaches the terminal's last column, and the
+// cursor rests at its start: a terminal that is narrowed re-wraps the line below that
+// point, where the next drawing, or the erase, clears all it covers.
 #ifndef DORVU_PROGRESS_H
 #define DORVU_PROGRESS_H
+
+#include <cstddef>
 
 // The run will write runbytes in all; decides whether the line is shown at all.
 void startprogress(long long runbytes);
@@ -25,6 +30,17 @@ bool errterminal();
 
 // The width of that terminal in columns, 80 where it cannot say.
 int errwidth();
+
+// The run is in the terminal's foreground (not a job put in the background), or the
+// terminal has no job control.
+bool errforeground();
+
+// Draws line from the start of the terminal's line, clearing first what the last line
+// (was characters) covers now, and leaves the cursor at the start.
+void showline(const char *line, size_t was);
+
+// Clears what the line (was characters long), from the cursor on, covers now.
+void eraseline(size_t was);
 
 // A clock that only goes forward, in milliseconds.
 long long clockms();

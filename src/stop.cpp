@@ -10,6 +10,7 @@ std::atomic<int> stopsig;
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler sets stopsig");
 
 static void (*dropwork)();
+static bool said; // a fault was reported: a signal behind it ends the run without a word
 
 void beginrun(void (*drop)())
 {
@@ -33,6 +34,7 @@ void fatal(const char *file, const char *what, int err)
         fprintf(stderr, "dorvu: %s: %s: %s\n", file, what, strerror(err));
     else
         fprintf(stderr, "dorvu: %s: %s\n", file, what);
+    said = true;
     if (dropwork != nullptr)
         dropwork();
     exit(endrun(1)); // a stop noted up to the very end still ends it by that signal
@@ -45,7 +47,7 @@ void checkstop()
     if (sig == 0)
         return;
     clearprogress();
-    if (sig != pipesignal) // like any filter, end quietly when the reader has gone
+    if (sig != pipesignal && !said) // like any filter, end quietly when the reader has gone
         fputs("dorvu: interrupted\n", stderr);
     if (dropwork != nullptr)
         dropwork();

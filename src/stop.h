@@ -17,7 +17,7 @@ void beginrun(void (*dropwork)());
 // Reports "dorvu: file: what[: strerror(err)]" on standard error, drops the work in
 // progress and exits with status 1; err 0 means there is no system reason to give. A
 // signal behind the fault (SIGXFSZ behind a write past the file-size limit) ends the
-// process instead, as that signal would have.
+// process instead, as that signal would have, with no second message.
 [[noreturn]] void fatal(const char *file, const char *what, int err);
 
 // If a signal asked for a stop: says so, drops the work in progress and ends the

@@ -9,6 +9,15 @@
 #include <cstdint>
 #include <cstdio>
 
+// Another program that holds a file (a player, a virus scanner, an indexer), or a share
+// still finishing a close, often lets go within a moment: every "busy" answer, on every
+// system, is tried again after growing pauses. Pauses before the next try and says true,
+// or says false once the budget of about 1.3 seconds is spent. *tries starts at 0.
+bool waitbusy(int *tries);
+
+// Sleeps ms milliseconds.
+void pausems(int ms);
+
 // Whether name, if anything has it, may be replaced by the user: fails with EACCES (or
 // EPERM) for a file the user may not write, as the file system says when asked to open
 // it for writing. *mode is then its
@@ -45,8 +54,10 @@ bool flushtrack(FILE *f);
 // to, atomically replacing whatever had it; f is closed either way, after the rename
 // where the file system allows. Fails with ENOENT if from no longer leads to f's file:
 // another run took it for a dead run's and removed it (a run on another machine, which
-// does not see our lock, or any run in the moment a share had the file closed first).
-bool movetrack(FILE *f, int mode, const char *from, const char *to);
+// does not see our lock, or a run on any machine in the moment a share had the file
+// closed first). *closeerr is the reason the close failed after the file got its name,
+// or 0.
+bool movetrack(FILE *f, int mode, const char *from, const char *to, int *closeerr);
 
 // Removes f's temporary name, if it has one ("" if not), then closes f, if any.
 void droptemp(FILE *f, const char *name);

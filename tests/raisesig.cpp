@@ -3,7 +3,8 @@
 //   DORVU_RAISE=sig          the signal to raise (a number); SIGINT if not set
 //   DORVU_RAISE_RENAME=name  right after the rename that gives a file that name
 //   DORVU_RAISE_WRITE=n      right after the n-th fwrite to a track file; every later one
-//                            then says "late write" on standard error
+//                            then says "late write" on standard error, unless the
+//                            signal was SIGSTOP
 //   DORVU_RAISE_TRACK=k      right after the first write of the k-th track file (its
 //                            header): the track file exists and is in progress
 //   DORVU_RAISE_LOCK=k       right after the k-th lock taken on a file open for writing
@@ -14,19 +15,41 @@
 //                            that two runs draw the same temporary names
 //   DORVU_CLOCK_STEP=ms      the monotonic clock moves on ms at every reading, so that a
 //                            live progress line is redrawn at every chunk, with no waiting
+//   DORVU_RAISE_BEFORE=call  right before the first rename or unlink (call) of one of our
+//                            temporary names (.dorvu-...): a last step, held
+//   DORVU_RAISE_PAUSE=n      right before the n-th pause of the process: a select() that
+//                            only waits, which is what wine makes of Windows' Sleep()
+//   DORVU_RAISE_PIDFILE=f    the raising process writes its number to f first
+// And faults of the system, at exact calls:
+//   DORVU_TAKE=n             the first n renames from a temporary name find it removed
+//                            just before, as when another run took it for a leftover
+//   DORVU_BUSY=name:n        the first n opens of name, or renames to it, answer EBUSY,
+//                            as where another program holds it
+//   DORVU_FAIL_CLOSE=name    the close right after the rename to name fails (EIO)
+//   DORVU_NO_GETENTROPY=1    getentropy() answers ENOSYS, as on Linux before 3.17
+#include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/select.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 static void raisenow()
 {
     const char *sig = getenv("DORVU_RAISE");
+    const char *pidfile = getenv("DORVU_RAISE_PIDFILE");
+
+    if (pidfile != nullptr) {
+        FILE *f = fopen(pidfile, "w");
+        if (f == nullptr || fprintf(f, "%ld\n", static_cast<long>(getpid())) < 0 || fclose(f) != 0)
+            abort();
+    }
 
     raise(sig != nullptr ? atoi(sig) : SIGINT);
 }
@@ -39,16 +62,100 @@ static void raiseat(const char *var, long count)
         raisenow();
 }
 
+static bool ourtemp(const char *name)
+{
+    return strncmp(name, ".dorvu-", 7) == 0;
+}
+
+// Raises the signal before the first call of its kind on a temporary name.
+static void before(const char *call, const char *name)
+{
+    static bool raised;
+    const char *at = getenv("DORVU_RAISE_BEFORE");
+
+    if (!raised && at != nullptr && strcmp(at, call) == 0 && ourtemp(name)) {
+        raised = true;
+        raisenow();
+    }
+}
+
+// Whether this open of, or rename to, name is one that answers EBUSY.
+static bool busy(const char *name)
+{
+    static long answered;
+    const char *spec = getenv("DORVU_BUSY");
+    const char *colon = spec != nullptr ? strchr(spec, ':') : nullptr;
+
+    if (colon == nullptr || strncmp(name, spec, colon - spec) != 0 || name[colon - spec] != '\0' ||
+        answered == atol(colon + 1))
+        return false;
+    answered++;
+    errno = EBUSY;
+    return true;
+}
+
+static bool failclose; // the next fclose of a track file fails
+
 extern "C" int rename(const char *from, const char *to)
 {
     using renamefn = int (*)(const char *, const char *);
     static auto real = reinterpret_cast<renamefn>(dlsym(RTLD_NEXT, "rename"));
+    static long taken;
     const char *at = getenv("DORVU_RAISE_RENAME");
-    int r = real(from, to);
+    const char *take = getenv("DORVU_TAKE");
+    const char *fail = getenv("DORVU_FAIL_CLOSE");
 
+    before("rename", from);
+    if (busy(to))
+        return -1;
+    if (take != nullptr && ourtemp(from) && taken < atol(take)) {
+        taken++;
+        unlink(from);
+    }
+    int r = real(from, to);
     if (at != nullptr && strcmp(to, at) == 0)
         raisenow();
+    failclose = r == 0 && fail != nullptr && strcmp(to, fail) == 0;
     return r;
+}
+
+extern "C" int unlink(const char *name)
+{
+    using unlinkfn = int (*)(const char *);
+    static auto real = reinterpret_cast<unlinkfn>(dlsym(RTLD_NEXT, "unlink"));
+
+    before("unlink", name);
+    return real(name);
+}
+
+extern "C" int open(const char *path, int flags, ...)
+{
+    using openfn = int (*)(const char *, int, ...);
+    static auto real = reinterpret_cast<openfn>(dlsym(RTLD_NEXT, "open"));
+    mode_t mode = 0;
+
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    if (busy(path))
+        return -1;
+    return real(path, flags, mode);
+}
+
+extern "C" int fclose(FILE *f)
+{
+    using fclosefn = int (*)(FILE *);
+    static auto real = reinterpret_cast<fclosefn>(dlsym(RTLD_NEXT, "fclose"));
+    int r = real(f);
+
+    if (r != 0 || !failclose)
+        return r;
+    failclose = false;
+    errno = EIO;
+    return EOF;
 }
 
 extern "C" size_t fwrite(const void *buf, size_t size, size_t n, FILE *f)
@@ -64,7 +171,9 @@ extern "C" size_t fwrite(const void *buf, size_t size, size_t n, FILE *f)
     if (size * n == 44)
         raiseat("DORVU_RAISE_TRACK", ++headers);
     raiseat("DORVU_RAISE_WRITE", ++writes);
-    if (at != nullptr && writes > atol(at) && write(2, "late write\n", 11) < 0)
+    const char *sig = getenv("DORVU_RAISE");
+    bool stop = sig != nullptr && atoi(sig) == SIGSTOP; // a Ctrl-Z: the run goes on
+    if (at != nullptr && writes > atol(at) && !stop && write(2, "late write\n", 11) < 0)
         abort();
     return r;
 }
@@ -125,6 +234,10 @@ extern "C" int getentropy(void *buf, size_t n)
     static auto real = reinterpret_cast<getentropyfn>(dlsym(RTLD_NEXT, "getentropy"));
     static unsigned char next;
 
+    if (getenv("DORVU_NO_GETENTROPY") != nullptr) {
+        errno = ENOSYS;
+        return -1;
+    }
     if (getenv("DORVU_SAME_NAMES") == nullptr)
         return real(buf, n);
     memset(buf, 0, n);
@@ -145,4 +258,15 @@ extern "C" int clock_gettime(clockid_t id, struct timespec *ts)
     ts->tv_sec = now / 1000000000LL;
     ts->tv_nsec = now % 1000000000LL;
     return 0;
+}
+
+extern "C" int select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *timeout)
+{
+    using selectfn = int (*)(int, fd_set *, fd_set *, fd_set *, struct timeval *);
+    static auto real = reinterpret_cast<selectfn>(dlsym(RTLD_NEXT, "select"));
+    static long pauses;
+
+    if (n == 0 && r == nullptr && w == nullptr && e == nullptr && timeout != nullptr)
+        raiseat("DORVU_RAISE_PAUSE", ++pauses);
+    return real(n, r, w, e, timeout);
 }

@@ -8,17 +8,10 @@
 #include <climits>
 #include <csignal>
 #include <filesystem>
+#include <regex>
 #ifdef DORVU_HAVE_SNDFILE
 #include <sndfile.h>
 #endif
-
-static std::string progress(int map, int rep)
-{
-    std::string s = "rep = " + std::to_string(rep) + " , map = " + std::to_string(map) + "\n";
-    for (int i = 0; i < ntracks; i++)
-        s += std::string("Create ") + bgmfile[map][i] + " ...\n";
-    return s;
-}
 
 static std::vector<std::string> names(int map)
 {
@@ -106,6 +99,111 @@ TEST(Run, LiveLineOnATerminal)
                 EXPECT_NE(term.find(pct), std::string::npos) << pct;
         }
     }
+}
+
+// The writes of a run at rep 1: each track's header, then its chunks.
+static long long writesatrepone()
+{
+    long long writes = 0;
+    fixtable();
+    for (int i = 0; i < ntracks; i++)
+        writes += 1 + (bgmtable[i].end - bgmtable[i].start + chunksize - 1) / chunksize;
+    return writes;
+}
+
+// At 80 columns, with a clock that moves on at every reading, the fields can be checked
+// against the bytes: at 176,400 bytes a chunk, 150 ms a chunk is 1.1 MB/s once the run
+// is under way, and the time left is what the rest of the run takes at that pace. At 50 ms a
+// reading, the line is first drawn a second into the run and then at every other reading, across
+// tracks too: never more than ten times a second.
+TEST(Run, LiveLineFieldsAndPace)
+{
+    if (*raisesig == '\0')
+        GTEST_SKIP() << "no library to set the clock";
+    long long readings = 1 + writesatrepone(); // the start, then each write
+    for (int step : {150, 50}) {
+        tempdir d;
+        putarchive(d, patternarchive());
+        runopts o;
+        o.terminal = runopts::errterminal;
+        o.columns = 80;
+        o.env = {"DORVU_CLOCK_STEP=" + std::to_string(step)};
+        runresult r = run(d.path, {"1"}, o);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(screen(r.err), std::vector<std::string>{});
+        std::regex field(
+            R"(  (kivo_\d\db?\.wav) +(\d+)%   run +(\d+)%   (\d+\.\d) MB/s   (\d+):(\d\d) left)");
+        long long draws = 0;
+        double total = (readings - 1) * 0.150; // seconds on the tool's clock
+        for (size_t at = 0; (at = r.err.find("\033[J", at)) != std::string::npos; at++) {
+            std::string line = r.err.substr(at + 3, r.err.find('\r', at) - at - 3);
+            if (line.empty())
+                continue; // an erase
+            draws++;
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(line, m, field)) << line;
+            EXPECT_LE(line.size(), 79u);
+            if (step != 150)
+                continue;
+            if (draws == 1) { // a second into the run: six chunks of the first track
+                EXPECT_EQ(m[1], "kivo_01.wav");
+                EXPECT_EQ(m[2], "6");
+            }
+            if (std::stoi(m[3]) < 10)
+                continue; // the rate still counts the moment before the first chunk
+            EXPECT_EQ(m[4], "1.1") << line;
+            double left = std::stoi(m[5]) * 60 + std::stoi(m[6]);
+            EXPECT_NEAR(left, (100 - std::stoi(m[3])) * total / 100, total / 100 + 2) << line;
+        }
+        if (step == 50) { // readings 20, 22, 24 ... of 0 to readings - 1
+            EXPECT_EQ(draws, (readings - 1 - 20) / 2 + 1);
+        } else {
+            EXPECT_GT(draws, readings - 20);
+        }
+    }
+}
+
+// In a real terminal (tmux), which re-wraps a line already shown when it is narrowed:
+// the run is held mid-track with the line shown, the window narrowed or widened, and
+// the run let go; the screen must end with exactly the lines the tool prints, nothing
+// of the line left. It is held in the last track, so that no later line covers a row
+// left behind. A job started in the background (bash's job control) draws nothing,
+// and takes the line up once brought back with fg (here at the start of track 3).
+TEST(Run, LiveLineInARealTerminal)
+{
+    if (*raisesig == '\0')
+        GTEST_SKIP() << "no library to hold the run";
+    if (!havetmux())
+        GTEST_SKIP() << "no tmux: run bash scripts/deps.sh";
+    std::vector<std::string> want = screen(progress(0, 1));
+    const std::string run = "LD_PRELOAD=$preload DORVU_CLOCK_STEP=150 DORVU_RAISE=19 ";
+    const std::string late = std::to_string(writesatrepone() - 10);
+    for (auto [from, to] : {std::pair(80, 30), std::pair(40, 120)}) {
+        tempdir d;
+        putarchive(d, patternarchive());
+        tmuxwindow w(d.path, from,
+                     run + "DORVU_RAISE_WRITE=" + late +
+                         " \"$dorvu\" 1 & echo $! >pid; wait $!; echo $? >status");
+        ASSERT_TRUE(awaitstopped(d / "pid")) << "the run was not held";
+        pid_t pid = std::stoi(readfile(d / "pid"));
+        w.resize(to);
+        kill(pid, SIGCONT);
+        EXPECT_EQ(w.end(), want) << from << " to " << to << " columns";
+        EXPECT_EQ(readfile(d / "status"), "0\n");
+        EXPECT_NE(w.raw().find("kivo_19.wav  9"), std::string::npos) << "no line was shown";
+    }
+    tempdir d;
+    putarchive(d, patternarchive());
+    tmuxwindow w(d.path, 80,
+                 "set -m\n" + run +
+                     "DORVU_RAISE_TRACK=3 \"$dorvu\" 1 & wait\nfg >/dev/null; echo $? >status");
+    w.end();
+    std::string raw = w.raw();
+    EXPECT_EQ(readfile(d / "status"), "0\n");
+    for (const char *name : {"kivo_01.wav  ", "kivo_02.wav  "})
+        EXPECT_EQ(raw.find(name), std::string::npos) << "drawn in the background: " << name;
+    EXPECT_NE(raw.find("kivo_03.wav  5"), std::string::npos)
+        << "not taken up again in the foreground";
 }
 
 #ifdef DORVU_HAVE_SNDFILE

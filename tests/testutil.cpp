@@ -100,8 +100,7 @@ static std::string preloads(const runopts &opts)
     if (opts.notmpfile)
         libs = notmpfile;
     for (const std::string &e : opts.env)
-        if (e.rfind("DORVU_RAISE", 0) == 0 || e.rfind("DORVU_SAME_NAMES", 0) == 0 ||
-            e.rfind("DORVU_CLOCK_STEP", 0) == 0) {
+        if (e.rfind("DORVU_", 0) == 0) {
             libs += (libs.empty() ? "" : ":") + std::string(raisesig);
             break;
         }
@@ -133,8 +132,8 @@ static std::string binfor(uid_t user)
     return bin.dir + "/dorvu";
 }
 
-// A pseudo-terminal of 40 columns: its controller in fds[0], the terminal in fds[1].
-static void openterminal(int fds[2])
+// A pseudo-terminal: its controller in fds[0], the terminal in fds[1].
+static void openterminal(int fds[2], int columns)
 {
     fds[0] = posix_openpt(O_RDWR | O_NOCTTY);
     if (fds[0] < 0 || grantpt(fds[0]) != 0 || unlockpt(fds[0]) != 0)
@@ -142,7 +141,7 @@ static void openterminal(int fds[2])
     fds[1] = open(ptsname(fds[0]), O_RDWR | O_NOCTTY);
     winsize ws = {};
     ws.ws_row = 24;
-    ws.ws_col = 40;
+    ws.ws_col = static_cast<unsigned short>(columns);
     if (fds[1] < 0 || ioctl(fds[0], TIOCSWINSZ, &ws) != 0)
         throw std::runtime_error("no pseudo-terminal");
 }
@@ -151,7 +150,7 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
 {
     int outp[2], errp[2];
     if (opts.terminal != runopts::noterminal)
-        openterminal(errp);
+        openterminal(errp, opts.columns);
     else if (pipe(errp) != 0)
         throw std::runtime_error("pipe failed");
     if (opts.terminal == runopts::bothterminal) { // the one terminal, read from one place
@@ -192,6 +191,8 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
         setrlimit(RLIMIT_CORE, &nocore);
         if (opts.ignore != 0)
             signal(opts.ignore, SIG_IGN);
+        if (opts.terminal != runopts::noterminal)
+            setenv("TERM", "xterm", 1);
         for (const std::string &e : opts.env) {
             size_t eq = e.find('=');
             setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
@@ -206,7 +207,7 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
             sigaddset(&block, opts.block);
         sigprocmask(SIG_SETMASK, &block, nullptr);
         if (opts.fsizelimit > 0) {
-            signal(SIGXFSZ, SIG_IGN);
+            signal(SIGXFSZ, opts.fsizesignal ? SIG_DFL : SIG_IGN);
             rlimit rl = {static_cast<rlim_t>(opts.fsizelimit),
                          static_cast<rlim_t>(opts.fsizelimit)};
             setrlimit(RLIMIT_FSIZE, &rl);
@@ -237,7 +238,10 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
         }
         if (!reaped && waitpid(pid, &st, WNOHANG | WUNTRACED) == pid) {
             if (WIFSTOPPED(st)) {
-                if (opts.whenstopped)
+                if (opts.closeout && fds[0].fd >= 0) {
+                    close(fds[0].fd);
+                    fds[0].fd = -1;
+                } else if (opts.whenstopped)
                     opts.whenstopped(pid);
                 else
                     ADD_FAILURE() << "dorvu stopped, and nothing was to be done then";
@@ -255,7 +259,7 @@ runresult run(const std::string &dir, const std::vector<std::string> &args, cons
             ssize_t n = read(fds[k].fd, buf, sizeof buf);
             if (n > 0)
                 text[k]->append(buf, n);
-            if (n <= 0 || (k == 0 && opts.closeout && r.out.find('\n') != std::string::npos)) {
+            if (n <= 0) {
                 close(fds[k].fd);
                 fds[k].fd = -1;
             }
@@ -352,9 +356,13 @@ std::vector<std::string> screen(const std::string &text)
 {
     std::vector<std::string> lines(1);
     size_t col = 0;
-    for (char c : text) {
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
         if (c == '\r') {
             col = 0;
+        } else if (c == '\033' && i + 2 < text.size() && text.compare(i, 3, "\033[J") == 0) {
+            lines.back().resize(std::min(lines.back().size(), col));
+            i += 2;
         } else if (c == '\n') {
             lines.emplace_back();
             col = 0;
@@ -369,6 +377,14 @@ std::vector<std::string> screen(const std::string &text)
     while (!lines.empty() && lines.back().empty())
         lines.pop_back();
     return lines;
+}
+
+std::string progress(int map, int rep)
+{
+    std::string s = "rep = " + std::to_string(rep) + " , map = " + std::to_string(map) + "\n";
+    for (int i = 0; i < ntracks; i++)
+        s += std::string("Create ") + bgmfile[map][i] + " ...\n";
+    return s;
 }
 
 std::string expectedheader(uint32_t datasize)
@@ -430,4 +446,98 @@ std::string expectedheader(uint32_t datasize)
     }
     fclose(f);
     return ::testing::AssertionSuccess();
+}
+
+bool havetmux()
+{
+    int status;
+    shell("tmux -V >/dev/null 2>&1", &status);
+    return status == 0;
+}
+
+static std::string tmux(const std::string &socket, const std::string &args)
+{
+    int status;
+    std::string out = shell("tmux -L " + socket + " " + args + " 2>&1", &status);
+    if (status != 0)
+        throw std::runtime_error("tmux " + args + ": " + out);
+    return out;
+}
+
+// Waits for what a run in the window is to leave: never for a set time; the deadline
+// only fails a run that hangs.
+static bool awaitfile(const std::string &path, const std::string &text)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (readfile(path).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        usleep(20000);
+    }
+    return true;
+}
+
+tmuxwindow::tmuxwindow(const std::string &d, int columns, const std::string &script) : dir(d)
+{
+    static int n;
+    server = "dorvutest" + std::to_string(getpid()) + "-" + std::to_string(++n);
+    writefile(dir + "/script.sh", "dorvu=" + std::string(DORVU_BIN) + "\npreload=" + raisesig +
+                                      "\nread -r x <go\n" + script +
+                                      "\nprintf '@end\\n'\nsleep 600\n");
+    if (mkfifo((dir + "/go").c_str(), 0600) != 0)
+        throw std::runtime_error("mkfifo failed in " + dir);
+    tmux(server, "new-session -d -x " + std::to_string(columns) + " -y 50 -c '" + dir +
+                     "' 'bash script.sh'");
+    tmux(server, "pipe-pane -o 'cat >>" + dir + "/raw'");
+    writefile(dir + "/go", "\n");
+}
+
+tmuxwindow::~tmuxwindow()
+{
+    int status;
+    shell("tmux -L " + server + " kill-server >/dev/null 2>&1", &status);
+}
+
+void tmuxwindow::resize(int columns)
+{
+    tmux(server, "resize-window -x " + std::to_string(columns));
+}
+
+std::vector<std::string> tmuxwindow::end()
+{
+    if (!awaitfile(dir + "/raw", "@end"))
+        ADD_FAILURE() << "the script in the terminal did not end";
+    std::vector<std::string> lines;
+    std::istringstream in(tmux(server, "capture-pane -p -S -"));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.erase(line.find_last_not_of(' ') + 1));
+    while (!lines.empty() && (lines.back().empty() || lines.back() == "@end"))
+        lines.pop_back();
+    return lines;
+}
+
+std::string tmuxwindow::raw()
+{
+    awaitfile(dir + "/raw", "@end");
+    std::string r = readfile(dir + "/raw");
+    return r.substr(0, r.find("@end"));
+}
+
+bool awaitstopped(const std::string &pidfile)
+{
+    if (!awaitfile(pidfile, "\n"))
+        return false;
+    std::string stat = "/proc/" + std::to_string(std::stoi(readfile(pidfile))) + "/stat";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    for (;;) {
+        std::string st = readfile(stat);
+        size_t paren = st.rfind(')');
+        if (paren == std::string::npos || paren + 2 >= st.size())
+            return false; // it has ended
+        if (st[paren + 2] == 'T')
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        usleep(20000);
+    }
 }

@@ -37,20 +37,22 @@ struct runresult {
 
 struct runopts {
     long long fsizelimit = 0; // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; 0 for none
+    bool fsizesignal = false; // SIGXFSZ left at its default instead, as in a shell
     int ignore = 0;           // a signal ignored when the tool starts, as under nohup
     int block = 0;            // a signal blocked when the tool starts: it stays pending
     uid_t user = 0;           // when we are root, the user the tool runs as
     // Called with its process while the tool is stopped by a SIGSTOP it raised
     // (DORVU_RAISE=19); then the tool is let go on with SIGCONT.
     std::function<void(pid_t)> whenstopped;
-    bool closeout = false;  // stop reading standard output after its first line
-    bool noreader = false;  // standard output a pipe whose reader is gone from the start
-    // A terminal of 40 columns (a pseudo-terminal) for standard error, or for standard
+    bool closeout = false; // stop reading standard output when the tool first stops itself
+    bool noreader = false; // standard output a pipe whose reader is gone from the start
+    // A terminal (a pseudo-terminal, TERM=xterm) for standard error, or for standard
     // output and error as in a person's terminal; what it shows comes in err, or out.
     enum { noterminal, errterminal, bothterminal } terminal = noterminal;
+    int columns = 40;       // the terminal's width
     bool notmpfile = false; // no O_TMPFILE, as on FAT: the tool falls back on a named file
-    // NAME=VALUE settings for the tool; a DORVU_RAISE..., DORVU_SAME_NAMES or
-    // DORVU_CLOCK_STEP setting preloads raisesig (see raisesig.cpp).
+    // NAME=VALUE settings for the tool; a DORVU_... setting preloads raisesig (see
+    // raisesig.cpp).
     std::vector<std::string> env;
     int deadline = 120; // seconds; a run still going then is killed and fails the test
 };
@@ -74,13 +76,36 @@ void putarchive(const tempdir &d, const std::string &archive);
 // Runs a shell command; returns its standard output, and its exit status in *status.
 std::string shell(const std::string &cmd, int *status);
 
+// A real terminal: tmux, with a window of the given width, running a bash script in dir
+// with the tool's path in $dorvu and LD_PRELOAD=raisesig for what the script runs.
+// start() returns once the script runs; the script writes what it has to say to files
+// in dir. end() waits for the file "done" in dir, then returns what the window shows
+// at the end, every line, trailing spaces cut; raw() is everything the script wrote to it.
+struct tmuxwindow {
+    tmuxwindow(const std::string &dir, int columns, const std::string &script);
+    ~tmuxwindow();
+    std::vector<std::string> end();
+    std::string raw();
+    void resize(int columns);
+    std::string dir, server;
+};
+bool havetmux();
+
+// Waits until the process whose number the file pidfile holds has stopped itself (a
+// preload raised SIGSTOP); false if it ends, or nothing happens for two minutes.
+bool awaitstopped(const std::string &pidfile);
+
 std::vector<std::string> listdir(const std::string &dir);
 std::string readfile(const std::string &path);
 void writefile(const std::string &path, const std::string &data);
 
 // The lines a terminal shows after it was sent text: carriage returns go back to the
-// line's start, characters overwrite, trailing spaces and empty last lines do not count.
+// line's start, characters overwrite, ESC [ J erases from the cursor to the end of the
+// screen, trailing spaces and empty last lines do not count.
 std::vector<std::string> screen(const std::string &text);
+
+// What the tool prints on standard output for a whole run.
+std::string progress(int map, int rep);
 
 // The 44-byte header expected for datasize bytes, spelled out byte by byte.
 std::string expectedheader(uint32_t datasize);
