@@ -36,8 +36,8 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/select.h>
 #include <sys/file.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 static void raisenow()
