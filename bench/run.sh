@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Times the extraction against what a user could run instead, on the same file system:
-#   dorvu at rep 2 and rep 10; dd moving the same bytes with the same 176,400-byte blocks;
+#   dorvu at rep 2 and rep 10, copying in the kernel (copy_file_range) as it does where it
+#   can, and through its buffer as where the kernel refuses (the preload raisesig refusing
+#   the call); dd moving the same bytes with the same 176,400-byte blocks;
 #   cp of a file of the same size (the kernel's own copy); sox cutting a few tracks out of
 #   the raw archive and repeating their loop sections, scaled to the same bytes.
 # hyperfine times each: one warm-up, then RUNS runs (default 5), each after a sync; the
@@ -20,6 +22,9 @@ bash "$root/scripts/deps.sh" hyperfine valgrind
 
 cmake --preset release >/dev/null
 cmake --build --preset release -j2 >/dev/null
+cmake --preset test >/dev/null
+cmake --build --preset test --target raisesig -j2 >/dev/null
+refuse="LD_PRELOAD=$root/build/test/tests/libraisesig.so DORVU_COPY=1:38" # ENOSYS
 
 mkdir -p "$work"
 cd "$work"
@@ -69,9 +74,11 @@ done >soxjob.sh
 fresh="rm -rf out && mkdir out && ln -s ../dorvu.dat out/dorvu.dat && sync && sleep ${SETTLE:-2}"
 hyperfine --style basic --warmup 1 --runs "$runs" --prepare "$fresh" --export-csv times.csv \
     -n dorvu2 "cd out && $bin/dorvu 2 >/dev/null" \
+    -n buffer2 "cd out && $refuse $bin/dorvu 2 >/dev/null" \
     -n dd2 "cd out && dd if=../same2.raw of=copy.raw bs=176400 status=none" \
     -n cp2 "cd out && cp ../same2.raw copy.raw" \
     -n dorvu10 "cd out && $bin/dorvu 10 >/dev/null" \
+    -n buffer10 "cd out && $refuse $bin/dorvu 10 >/dev/null" \
     -n dd10 "cd out && dd if=../same10.raw of=copy.raw bs=176400 status=none" \
     -n cp10 "cd out && cp ../same10.raw copy.raw" \
     -n sox "cd out && bash ../soxjob.sh" >hyperfine.log 2>&1
@@ -89,13 +96,16 @@ echo "Machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GiB, $(df -T
 printf '%-42s %10s %14s\n' "job" "seconds" "MB/s"
 row() { printf '%-42s %10.3f %14.0f\n' "$1" "$2" "$(awk -v b="$3" -v s="$2" 'BEGIN {print b / s / 1e6}')"; }
 row "dorvu, rep 2 ($bytes2 bytes)" "${m[dorvu2]}" "$bytes2"
+row "dorvu, rep 2, through its buffer" "${m[buffer2]}" "$bytes2"
 row "dd bs=176400, same bytes" "${m[dd2]}" "$bytes2"
 row "cp, same bytes" "${m[cp2]}" "$bytes2"
 row "sox, scaled from tracks ${soxtracks[*]}" "${m[sox2]}" "$bytes2"
 row "dorvu, rep 10 ($bytes10 bytes)" "${m[dorvu10]}" "$bytes10"
+row "dorvu, rep 10, through its buffer" "${m[buffer10]}" "$bytes10"
 row "dd bs=176400, same bytes" "${m[dd10]}" "$bytes10"
 row "cp, same bytes" "${m[cp10]}" "$bytes10"
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+echo "kernel copy/buffer: rep 2 $(ratio "${m[dorvu2]}" "${m[buffer2]}"), rep 10 $(ratio "${m[dorvu10]}" "${m[buffer10]}")"
 echo "rep 2:  dorvu/dd $(ratio "${m[dorvu2]}" "${m[dd2]}")  dorvu/cp $(ratio "${m[dorvu2]}" "${m[cp2]}")  sox/dorvu $(ratio "${m[sox2]}" "${m[dorvu2]}")"
 echo "rep 10: dorvu/dd $(ratio "${m[dorvu10]}" "${m[dd10]}")  dorvu/cp $(ratio "${m[dorvu10]}" "${m[cp10]}")"
 echo "$soxcheck"

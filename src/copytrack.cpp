@@ -14,8 +14,55 @@ int rep = 2;
 static unsigned char header[headersize];
 static unsigned char chunk[chunksize];
 
-// Copies archive bytes [from, end) to out, one second of audio at a time: one seek, one
-// read and one write per chunk. A short read means the archive changed under us.
+// Reads n archive bytes at pos into our buffer and writes them to out. A short read
+// means the archive changed under us.
+static void readwrite(int32_t pos, int32_t n)
+{
+    if (fseek(archive, pos, SEEK_SET) != 0)
+        fatal(archivename, "seek failed", errno);
+    if (fread(chunk, 1, n, archive) != static_cast<size_t>(n)) {
+        if (ferror(archive))
+            fatal(archivename, "read failed", errno);
+        fatal(archivename, "read failed: file ends early", 0);
+    }
+    if (fwrite(chunk, 1, n, out) != static_cast<size_t>(n))
+        fatal(outname, "write failed", errno);
+}
+
+// Whether the kernel copies for us: until it first refuses, once a run.
+static bool inkernel = true;
+
+// The answers that say the system cannot copy these files in the kernel: no such call
+// (a kernel before 4.5, or a filter that forbids it), files on two file systems, or a
+// file system that cannot (EOPNOTSUPP, which is ENOTSUP on Linux, the one system the
+// tool asks).
+static bool refused(int err)
+{
+    return err == ENOSYS || err == EXDEV || err == EOPNOTSUPP || err == EINVAL;
+}
+
+// Moves as much as it can of the n archive bytes at pos to out inside the kernel, and
+// says how many. A refusal, or a copy of nothing before the chunk's end (no proof that
+// the archive ended: some file systems copy nothing and say 0), turns the kernel copy
+// off; the rest of the chunk is then copied the old way, which tells the two apart.
+static int32_t kernelcopy(int32_t pos, int32_t n)
+{
+    int32_t done = 0;
+
+    while (inkernel && done < n) {
+        long long got = copyrange(archive, pos + done, out, n - done);
+        if (got > 0)
+            done += static_cast<int32_t>(got);
+        else if (got == 0 || refused(errno))
+            inkernel = false;
+        else
+            fatal(outname, "write failed", errno);
+    }
+    return done;
+}
+
+// Copies archive bytes [from, end) to out, one second of audio at a time: in the kernel
+// where it can (one call), else one seek, one read and one write per chunk.
 void copyspan(int32_t from, int32_t end)
 {
     int32_t pos = from;
@@ -24,15 +71,9 @@ void copyspan(int32_t from, int32_t end)
         int32_t n = end - pos < chunksize ? end - pos : chunksize;
 
         checkstop();
-        if (fseek(archive, pos, SEEK_SET) != 0)
-            fatal(archivename, "seek failed", errno);
-        if (fread(chunk, 1, n, archive) != static_cast<size_t>(n)) {
-            if (ferror(archive))
-                fatal(archivename, "read failed", errno);
-            fatal(archivename, "read failed: file ends early", 0);
-        }
-        if (fwrite(chunk, 1, n, out) != static_cast<size_t>(n))
-            fatal(outname, "write failed", errno);
+        int32_t done = inkernel ? kernelcopy(pos, n) : 0;
+        if (done < n)
+            readwrite(pos + done, n - done);
         addprogress(n);
         pos += n;
     }

@@ -73,6 +73,18 @@ long long regularsize(FILE *f)
     return st.st_size;
 }
 
+long long copyrange(FILE *from, long long pos, FILE *to, long long n)
+{
+#ifdef __linux__
+    off_t at = static_cast<off_t>(pos);
+    return copy_file_range(fileno(from), &at, fileno(to), nullptr, static_cast<size_t>(n), 0);
+#else
+    (void)from, (void)pos, (void)to, (void)n;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
 // A link at name is replaced, never written through: it keeps nothing of its target.
 // Whether the user may write the file is asked of the file system itself, by opening it
 // for writing (never truncating it): a network file system (sshfs) answers access()

@@ -136,6 +136,12 @@ long long regularsize(FILE *f)
     return st.st_size;
 }
 
+long long copyrange(FILE *, long long, FILE *, long long)
+{
+    errno = ENOSYS;
+    return -1;
+}
+
 // Read-only is the one permission a Windows file keeps; such a file stops the run.
 bool mayreplace(const char *name, int *mode)
 {

@@ -40,4 +40,11 @@ FILE *openread(const char *name);
 // telling, or 0 if f is no regular file.
 long long regularsize(FILE *f);
 
+// Copies up to n bytes of from, at offset pos, to where to is written next, inside the
+// system, without passing them through the process: Linux's copy_file_range(), which a
+// network file system (NFS 4.2, SMB3) hands to its server. Says how many it copied, 0
+// if none, or -1 with errno the system's reason; ENOSYS where the system has no such
+// call (Windows, which has none that copies into an open file we could prove).
+long long copyrange(FILE *from, long long pos, FILE *to, long long n);
+
 #endif

@@ -1,12 +1,15 @@
 // Preloaded into the tool by some tests: refuses O_TMPFILE as FAT, network file systems,
 // old kernels and other systems do, so that the tool's fallback, a hidden temporary
-// name, runs on this machine too; and refuses an exclusive flock() on a file open only
-// for reading, as Linux's NFS client does (it takes a byte-range write lock there).
+// name, runs on this machine too; refuses the copy in the kernel as a FAT stick does
+// for an archive on another disk (EXDEV), so that the copy through our buffer runs too;
+// and refuses an exclusive flock() on a file open only for reading, as Linux's NFS
+// client does (it takes a byte-range write lock there).
 #include <cerrno>
 #include <cstdarg>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <unistd.h>
 
 extern "C" int open(const char *path, int flags, ...)
 {
@@ -37,4 +40,10 @@ extern "C" int flock(int fd, int op)
         return -1;
     }
     return real(fd, op);
+}
+
+extern "C" ssize_t copy_file_range(int, off64_t *, int, off64_t *, size_t, unsigned int)
+{
+    errno = EXDEV;
+    return -1;
 }

@@ -2,7 +2,8 @@
 // point, as a Ctrl-C, a kill or a Ctrl-Z could come there, without any timing.
 //   DORVU_RAISE=sig          the signal to raise (a number); SIGINT if not set
 //   DORVU_RAISE_RENAME=name  right after the rename that gives a file that name
-//   DORVU_RAISE_WRITE=n      right after the n-th fwrite to a track file; every later one
+//   DORVU_RAISE_WRITE=n      right after the n-th fwrite or copy_file_range() to a track
+//                            file; every later one
 //                            then says "late write" on standard error, unless the
 //                            signal was SIGSTOP
 //   DORVU_RAISE_TRACK=k      right after the first write of the k-th track file (its
@@ -27,6 +28,11 @@
 //                            as where another program holds it
 //   DORVU_FAIL_CLOSE=name    the close right after the rename to name fails (EIO)
 //   DORVU_NO_GETENTROPY=1    getentropy() answers ENOSYS, as on Linux before 3.17
+//   DORVU_COPY=n:err         the n-th copy_file_range() fails with errno err, or with
+//                            err 0 copies nothing and says 0; with DORVU_COPY_HALF=1 the
+//                            n-th copies half of what it was asked, and the next one
+//                            answers so. Every later call says "late copy" on standard
+//                            error: a run must ask no more once it was told no
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -158,23 +164,30 @@ extern "C" int fclose(FILE *f)
     return EOF;
 }
 
-extern "C" size_t fwrite(const void *buf, size_t size, size_t n, FILE *f)
+// A write to a track file: counted for DORVU_RAISE_WRITE, the header's for
+// DORVU_RAISE_TRACK.
+static void trackwrite(bool header)
 {
-    using fwritefn = size_t (*)(const void *, size_t, size_t, FILE *);
-    static auto real = reinterpret_cast<fwritefn>(dlsym(RTLD_NEXT, "fwrite"));
     static long writes, headers;
     const char *at = getenv("DORVU_RAISE_WRITE");
-    size_t r = real(buf, size, n, f);
 
-    if (f == stdout || f == stderr)
-        return r;
-    if (size * n == 44)
+    if (header)
         raiseat("DORVU_RAISE_TRACK", ++headers);
     raiseat("DORVU_RAISE_WRITE", ++writes);
     const char *sig = getenv("DORVU_RAISE");
     bool stop = sig != nullptr && atoi(sig) == SIGSTOP; // a Ctrl-Z: the run goes on
     if (at != nullptr && writes > atol(at) && !stop && write(2, "late write\n", 11) < 0)
         abort();
+}
+
+extern "C" size_t fwrite(const void *buf, size_t size, size_t n, FILE *f)
+{
+    using fwritefn = size_t (*)(const void *, size_t, size_t, FILE *);
+    static auto real = reinterpret_cast<fwritefn>(dlsym(RTLD_NEXT, "fwrite"));
+    size_t r = real(buf, size, n, f);
+
+    if (f != stdout && f != stderr)
+        trackwrite(size * n == 44);
     return r;
 }
 
@@ -269,4 +282,30 @@ extern "C" int select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *ti
     if (n == 0 && r == nullptr && w == nullptr && e == nullptr && timeout != nullptr)
         raiseat("DORVU_RAISE_PAUSE", ++pauses);
     return real(n, r, w, e, timeout);
+}
+
+extern "C" ssize_t copy_file_range(int in, off64_t *inat, int out, off64_t *outat, size_t n,
+                                   unsigned int flags)
+{
+    using copyfn = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int);
+    static auto real = reinterpret_cast<copyfn>(dlsym(RTLD_NEXT, "copy_file_range"));
+    static long calls;
+    const char *spec = getenv("DORVU_COPY");
+    const char *colon = spec != nullptr ? strchr(spec, ':') : nullptr;
+
+    if (colon == nullptr) {
+        ssize_t r = real(in, inat, out, outat, n, flags);
+        trackwrite(false);
+        return r;
+    }
+    long at = atol(spec), answer = at + (getenv("DORVU_COPY_HALF") != nullptr ? 1 : 0);
+    calls++;
+    if (calls > answer && write(2, "late copy\n", 10) < 0)
+        abort();
+    if (calls == at && at != answer) // the half before the answer
+        return real(in, inat, out, outat, n / 2, flags);
+    if (calls != answer)
+        return real(in, inat, out, outat, n, flags);
+    errno = atoi(colon + 1);
+    return errno == 0 ? 0 : -1;
 }

@@ -481,9 +481,10 @@ tmuxwindow::tmuxwindow(const std::string &d, int columns, const std::string &scr
 {
     static int n;
     server = "dorvutest" + std::to_string(getpid()) + "-" + std::to_string(++n);
-    writefile(dir + "/script.sh", "dorvu=" + std::string(DORVU_BIN) + "\npreload=" + raisesig +
-                                      "\nexport ASAN_OPTIONS=verify_asan_link_order=0\nread -r x <go\n" + script +
-                                      "\nprintf '@end\\n'\nsleep 600\n");
+    writefile(dir + "/script.sh",
+              "dorvu=" + std::string(DORVU_BIN) + "\npreload=" + raisesig +
+                  "\nexport ASAN_OPTIONS=verify_asan_link_order=0\nread -r x <go\n" + script +
+                  "\nprintf '@end\\n'\nsleep 600\n");
     if (mkfifo((dir + "/go").c_str(), 0600) != 0)
         throw std::runtime_error("mkfifo failed in " + dir);
     tmux(server, "new-session -d -x " + std::to_string(columns) + " -y 50 -c '" + dir +
