@@ -208,7 +208,7 @@ TEST_P(Leftover, DeadRunsFilesAreRemoved)
     for (const char *n : kept)
         writefile(d / n, "leftover");
     writefile(d / "kivo_01.wav", "old");
-    int live = open((d / kept[0]).c_str(), O_RDONLY);
+    int live = open((d / kept[0]).c_str(), O_RDWR); // NFS locks only what is open for writing
     ASSERT_EQ(flock(live, LOCK_EX), 0);
     ASSERT_EQ(mkdir((d / ".dorvu-001.tmp").c_str(), 0755), 0);
     // A share that makes no links shows the client none: that case is not there.
@@ -385,7 +385,7 @@ TEST(Stop, StoppedRunKeepsItsFile)
     o.whenstopped = [&](pid_t a) {
         before = listdir(d.path);
         for (const std::string &n : before) {
-            int fd = istemp(n) ? open((d / n).c_str(), O_RDONLY) : -1;
+            int fd = istemp(n) ? open((d / n).c_str(), O_RDWR) : -1;
             locked =
                 locked || (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK);
             if (fd >= 0)
