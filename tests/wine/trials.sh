@@ -34,6 +34,13 @@ temps() { ls -A | grep -E '^\.dorvu-' || true; }
 # The run's files, against the native build's at rep $1.
 same() { sha256sum kivo_*.wav | cmp -s - "$WORK/native$1.sum"; }
 win() { $WINE "$EXE" "$@"; }
+wineserver() { "$(dirname "$(command -v "${WINE%% *}")")/wineserver" "$@"; }
+# The wine server outlives the last program by a few seconds and saves the prefix's
+# registry as it ends: stop it, and wait for it, before the prefix is removed.
+endwine() {
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+}
 
 # Holds a file open as another program would (a player, a live run) for MS
 # milliseconds, or until letgo: holdon NAME SHARE [MS] returns once the helper holds it.
@@ -72,6 +79,7 @@ whileheld() {
 }
 
 if [ "$trial" = setup ]; then
+    [ ! -d "$WORK/prefix" ] || endwine
     rm -rf "$WORK" && mkdir -p "$WORK"
     cd "$WORK"
     "$NATIVE/mkarchive" --music dorvu.dat || fail "no native build in $NATIVE: cmake --workflow --preset demo"
@@ -85,6 +93,7 @@ if [ "$trial" = setup ]; then
     exit 0
 fi
 if [ "$trial" = cleanup ]; then
+    endwine
     rm -rf "$WORK"
     exit 0
 fi
@@ -157,7 +166,7 @@ stop)
         env --default-signal=INT LD_PRELOAD="$preload" DORVU_RAISE="$(kill -l "$sig")" \
             DORVU_RAISE_SYSWRITE=5 $WINE "$EXE" 10 >/dev/null 2>"$errs" || status=$?
         # A killed process's handles are closed by the wine server, once it has seen it go.
-        [ "$sig" = INT ] || "$(dirname "$(command -v "${WINE%% *}")")/wineserver" -w
+        [ "$sig" = INT ] || wineserver -w
         [ -z "$(ls -A | grep -v '^dorvu.dat$' || true)" ] || fail "SIG$sig left $(ls -A)"
         case $sig in
         KILL) [ "$status" = 137 ] || fail "SIGKILL: status $status" ;;
