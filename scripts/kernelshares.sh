@@ -1,22 +1,22 @@
 #!/usr/bin/env bash
-# The end-to-end cases that matter on a share, run again on the Linux kernel's own NFS 4.2
-# client (the one most NAS users mount with), against the kernel's own NFS server, all
-# inside a user-mode Linux guest: Debian's user-mode-linux is a Linux kernel that runs as
-# an ordinary process and ships its modules, so no module of the machine's own is needed,
-# and all traffic stays on the guest's own loopback. The guest's root is this machine's
-# own / (hostfs): it runs the test binary of the build given, in folders of a tmpfs it
-# exports and mounts under NETFOLDERS/srv and NETFOLDERS/nfs (its own mounts, not this
-# machine's). The archive is copied into that tmpfs, so that a link to it stays on the
-# server and the server copies from it. Then one run at rep 1 must put at most 8 MB on
-# the guest's loopback: the copy in the kernel is done by the server, not through the
-# network (some 890 MB the old way).
+# The end-to-end cases that matter on a share, run again on the Linux kernel's own
+# clients, the ones most NAS users mount with: NFS 4.2 against the kernel's own NFS
+# server, or SMB3 (cifs) against Samba. All of it runs inside a user-mode Linux guest:
+# Debian's user-mode-linux is a Linux kernel that runs as an ordinary process and ships
+# its modules, so no module of the machine's own is needed, and all traffic stays on the
+# guest's own loopback. The guest's root is this machine's own / (hostfs): it runs the
+# test binary of the build given, in folders of a tmpfs it shares and mounts under
+# NETFOLDERS/srv and NETFOLDERS/KIND (its own mounts, not this machine's). The archive is
+# copied into that tmpfs, so that a link to it stays on the server and the server copies
+# from it. Then one run at rep 1 must put at most 8 MB on the guest's loopback: the copy
+# in the kernel is done by the server, not through the network (some 890 MB the old way).
 #
-#   bash scripts/kernelshares.sh TESTBINARY NETFOLDERS FIXTURE TOOL [FILTER]
+#   bash scripts/kernelshares.sh nfs|cifs TESTBINARY NETFOLDERS FIXTURE TOOL FILTER
 # Exits 0 when all passed, 77 (a skip, for CTest) where the guest cannot run here, saying
-# why, else 1.
+# why, else 1. With BENCH="NAME TOOL PRELOAD REP PAIRS" set, the guest runs bench/pairs.sh
+# in the mounted folder instead of the tests (bench/run.sh does).
 set -uo pipefail
-tests=$1 net=$2 fixture=$3 tool=$4
-filter=${5:-Run.RepOnePlaysEachTrackOnce:Run.DefaultsRepTwoMapZero:Faults/Leftover.*:Signals/Interrupt.*:Stop.StoppedRunKeepsItsFile:Stop.LastStepsWhileOpenAndLocked}
+kind=$1 tests=$2 net=$3 fixture=$4 tool=$5 filter=$6
 uml=$(command -v linux.uml || true)
 modules=$(ls -d /usr/lib/uml/modules/* 2>/dev/null | head -1)
 
@@ -25,57 +25,87 @@ skip() {
     exit 77
 }
 [ -n "$uml" ] && [ -n "$modules" ] || skip "no user-mode Linux: apt-get install user-mode-linux"
-[ "$(id -u)" = 0 ] || skip "the guest's NFS server needs root"
-for t in rpc.nfsd rpc.mountd rpcbind exportfs mount.nfs4 modprobe; do
-    command -v "$t" >/dev/null || skip "no $t: apt-get install nfs-kernel-server kmod"
+[ "$(id -u)" = 0 ] || skip "the guest's $kind server needs root"
+case $kind in
+nfs) needs="rpc.nfsd rpc.mountd rpcbind exportfs mount.nfs4 modprobe" pkgs="nfs-kernel-server kmod" ;;
+cifs) needs="smbd mount.cifs modprobe" pkgs="samba cifs-utils kmod" ;;
+*) echo "unknown kind $kind" >&2 && exit 1 ;;
+esac
+for t in $needs; do
+    command -v "$t" >/dev/null || skip "no $t: apt-get install $pkgs"
 done
 [ -f "$fixture" ] || { echo "no archive at $fixture" >&2; exit 1; }
+# The guest starts in its own /.
+here=$(cd "$(dirname "$0")" && pwd)
+net=$(realpath -m "$net") tests=$(realpath "$tests") fixture=$(realpath "$fixture") tool=$(realpath "$tool")
 
 work=$(mktemp -d /tmp/dorvu-uml.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 [ -z "${KEEP:-}" ] || trap - EXIT
 chmod 0755 "$work"
-mkdir -p "$net/srv" "$net/nfs"
+mkdir -p "$net/srv" "$net/$kind"
 
-# The guest's first process. Everything it writes outside its own tmpfs mounts lands on
-# this machine, so it writes only to $work.
-cat >"$work/init" <<EOF
-#!/bin/bash
-export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=$work
-exec >$work/guest.log 2>&1
-trap 'echo o >/proc/sysrq-trigger' EXIT
-mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t tmpfs tmpfs /run || exit 1
-mkdir -p /run/mod/lib/modules && ln -s $modules /run/mod/lib/modules/\$(basename $modules)
-for m in nfsd nfsv4; do modprobe -d /run/mod \$m || exit 1; done
-ip link set lo up
-# The server: NFS 4 only, on the guest's loopback; a short grace period, as a lock taken
-# within it waits seconds.
+# How the guest serves the tmpfs at $net/srv and mounts it at $net/$kind.
+if [ "$kind" = nfs ]; then
+    # NFS 4 only, on the guest's loopback; a short grace period, as a lock taken within
+    # it waits seconds.
+    serve="for m in nfsd nfsv4; do modprobe -d /run/mod \$m || exit 1; done
 mount -t tmpfs tmpfs /var/lib/nfs && mkdir -p /var/lib/nfs/rpc_pipefs /var/lib/nfs/v4recovery
 : >/var/lib/nfs/etab && : >/var/lib/nfs/rmtab
 mount -t rpc_pipefs rpc_pipefs /var/lib/nfs/rpc_pipefs
 mount -t nfsd nfsd /proc/fs/nfsd
 echo 10 >/proc/fs/nfsd/nfsv4gracetime && echo 10 >/proc/fs/nfsd/nfsv4leasetime
-mount -t tmpfs -o size=2600m,mode=0777 tmpfs $net/srv || exit 1
 exportfs -o rw,no_root_squash,fsid=0,insecure,no_subtree_check 127.0.0.1:$net/srv
 rpcbind && rpc.mountd && rpc.nfsd 4 || exit 1
 mount -t nfs4 -o vers=4.2 127.0.0.1:/ $net/nfs || exit 1
-sleep 11 # the grace period
+sleep 11 # the grace period"
+else
+    # Samba as the network folders have it, mounted with SMB 3.0. The kernel client asks
+    # for these algorithms by name as it signs in and signs.
+    mkdir "$work/smb"
+    bash "$(dirname "$0")/smbconf.sh" "$work/smb" "$net/srv" >"$work/smb.conf"
+    serve="for m in hmac cmac sha512_generic gcm ccm ctr ghash-generic aes_ti cifs; do
+    modprobe -d /run/mod \$m || exit 1
+done
+smbd -D -s $work/smb.conf || exit 1
+for _ in \$(seq 25); do
+    mount -t cifs -o guest,vers=3.0 //127.0.0.1/music $net/cifs && break
+    sleep 0.2
+done
+mountpoint -q $net/cifs || { dmesg | tail -n 30; exit 1; }"
+fi
+
+# The guest's first process. Everything it writes outside its own tmpfs mounts lands on
+# this machine, so it writes only to $work.
+cat >"$work/init" <<EOF
+#!/bin/bash
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=$work TMPDIR=$work
+exec >$work/guest.log 2>&1
+trap 'echo o >/proc/sysrq-trigger' EXIT
+mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t tmpfs tmpfs /run || exit 1
+mkdir -p /run/mod/lib/modules && ln -s $modules /run/mod/lib/modules/\$(basename $modules)
+ip link set lo up
+mount -t tmpfs -o size=2600m,mode=0777 tmpfs $net/srv || exit 1
+$serve
 mkdir $net/srv/fixture && cp $fixture $net/srv/fixture/ && touch $net/srv/.mounted
 # The loopback's bytes for one run at rep 1, copied by the server.
 mkdir $net/srv/lo && ln $net/srv/fixture/\$(basename $fixture) $net/srv/lo/dorvu.dat
 before=\$(cat /sys/class/net/lo/statistics/tx_bytes)
-(cd $net/nfs/lo && $tool 1 >/dev/null)
+(cd $net/$kind/lo && $tool 1 >/dev/null)
 echo "lo \$? \$((\$(cat /sys/class/net/lo/statistics/tx_bytes) - before))" >$work/lo
 rm -rf $net/srv/lo
-DORVU_NETFOLDER=nfs DORVU_FIXTURE_DIR=$net/srv/fixture $tests --gtest_filter='$filter' \
-    >$work/tests.log 2>&1
+if [ -n "${BENCH:-}" ]; then
+    bash $here/../bench/pairs.sh $net/$kind $net/$kind/fixture/$(basename "$fixture") $BENCH
+else
+    DORVU_NETFOLDER=$kind DORVU_FIXTURE_DIR=$net/srv/fixture $tests --gtest_filter='$filter'
+fi >$work/tests.log 2>&1
 echo \$? >$work/status
 EOF
 chmod +x "$work/init"
 
 # The guest ends by powering off, which its process reports as an abort.
-(timeout 1200 "$uml" mem=3200M rootfstype=hostfs rw init="$work/init" con=null ssl=null \
-    >"$work/uml.log" 2>&1 </dev/null) 2>/dev/null
+{ timeout 1200 "$uml" mem=3200M rootfstype=hostfs rw init="$work/init" con=null ssl=null \
+    >"$work/uml.log" 2>&1 </dev/null; } 2>/dev/null
 cat "$work/tests.log" 2>/dev/null
 if [ ! -s "$work/status" ]; then
     echo "the guest did not run the tests:" >&2
@@ -83,6 +113,6 @@ if [ ! -s "$work/status" ]; then
     exit 1
 fi
 read -r _ lostatus lobytes <"$work/lo"
-echo "one run at rep 1 on the kernel's NFS 4.2 client: status $lostatus, $lobytes bytes on the guest's network"
+echo "one run at rep 1 on the kernel's $kind client: status $lostatus, $lobytes bytes on the guest's network"
 [ "$lostatus" = 0 ] && [ "$lobytes" -le 8000000 ] || { echo "FAILED: the audio crossed the network" >&2; exit 1; }
 [ "$(cat "$work/status")" = 0 ] || exit 1

@@ -84,29 +84,7 @@ id dorvunet >/dev/null 2>&1 || useradd --system --no-create-home --shell /bin/sh
 usermod -p '*' dorvunet
 
 # Samba: one share, for guests, acting as root on the server's side, on loopback only.
-cat >"$net/smb.conf" <<EOF
-[global]
-  interfaces = lo
-  bind interfaces only = yes
-  smb ports = 445
-  disable netbios = yes
-  server role = standalone server
-  map to guest = bad user
-  guest account = root
-  unix extensions = no
-  pid directory = $net/state
-  lock directory = $net/state
-  state directory = $net/state
-  cache directory = $net/state
-  private dir = $net/state
-  log file = $net/state/log.%m
-[music]
-  path = $base/srv
-  read only = no
-  guest ok = yes
-  guest only = yes
-  force user = root
-EOF
+bash "$(dirname "$0")/smbconf.sh" "$net/state" "$base/srv" >"$net/smb.conf"
 /usr/sbin/smbd -D -s "$net/smb.conf"
 # smbnetfs reads its settings from ~/.smb, and will not use them unless only we may.
 printf '[global]\n  client min protocol = SMB2\n' >"$net/home/.smb/smb.conf"

@@ -182,7 +182,9 @@ static int lockours(int fd, const char *name)
     struct stat mine, named;
 
     // Where the file system has no locks, no run can take one, so none removes the file.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+    // A lock held elsewhere answers EWOULDBLOCK, or EACCES on the kernel's SMB client.
+    int held = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    if (held == EWOULDBLOCK || held == EACCES)
         return EEXIST;
     if (fstat(fd, &mine) != 0 || lstat(name, &named) != 0)
         return errno == ENOENT ? EEXIST : errno;
