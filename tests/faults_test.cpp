@@ -135,13 +135,21 @@ TEST(Faults, SystemAnswersAtExactCalls)
          2,
          "dorvu: kivo_02.wav: written, but closing it failed: Input/output error\n"},
         {{"DORVU_NO_GETENTROPY=1"}, 0, 20, ""},
-        // The kernel copies every chunk, the first one on; where it refuses, at once or
-        // half way through a chunk of track 2, or copies nothing, the rest of the run is
-        // copied the old way, asking no more; any other failure stops the run.
+        // The kernel copies every chunk, the first one on; where it refuses, at the first
+        // chunk, in the middle of track 2 or half way through a chunk there, or copies
+        // nothing, the rest of the run is copied the old way, asking no more; any other
+        // failure stops the run.
         {{copy(1, EIO)}, 1, 0, "dorvu: kivo_01.wav: write failed: Input/output error\n"},
+        {{copy(1, ENOSYS)}, 0, 20, ""},
         {{copy(1, EXDEV)}, 0, 20, ""},
+        {{copy(1, EOPNOTSUPP)}, 0, 20, ""},
+        {{copy(1, EINVAL)}, 0, 20, ""},
+        {{copy(1, 0)}, 0, 20, ""},
         {{copy(150, ENOSYS), "DORVU_COPY_HALF=1"}, 0, 20, ""},
-        {{copy(300, 0)}, 0, 20, ""},
+        {{copy(150, EXDEV)}, 0, 20, ""},
+        {{copy(150, EOPNOTSUPP)}, 0, 20, ""},
+        {{copy(150, EINVAL)}, 0, 20, ""},
+        {{copy(150, 0)}, 0, 20, ""},
         {{copy(150, ENOSPC)}, 1, 1, "dorvu: kivo_02.wav: write failed: No space left on device\n"},
     };
     for (const auto &c : cases) {
