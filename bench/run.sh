@@ -6,8 +6,9 @@
 #   cp of a file of the same size (the kernel's own copy); sox cutting a few tracks out of
 #   the raw archive and repeating their loop sections, scaled to the same bytes.
 # hyperfine times each: one warm-up, then RUNS runs (default 5), each after a sync; the
-# script prints their medians and ratios, peak resident memory at rep 1, 2 and 10, and
-# where every heap allocation comes from.
+# script prints their medians and ratios. Then the kernel copy against the buffer in
+# paired runs, on this disk, in memory and on network folders (below); peak resident
+# memory at rep 1, 2 and 10, and where every heap allocation comes from.
 #
 #   bash bench/run.sh            (BENCH_DIR=... to work elsewhere, RUNS=N for more runs)
 set -euo pipefail
@@ -109,6 +110,31 @@ echo "kernel copy/buffer: rep 2 $(ratio "${m[dorvu2]}" "${m[buffer2]}"), rep 10 
 echo "rep 2:  dorvu/dd $(ratio "${m[dorvu2]}" "${m[dd2]}")  dorvu/cp $(ratio "${m[dorvu2]}" "${m[cp2]}")  sox/dorvu $(ratio "${m[sox2]}" "${m[dorvu2]}")"
 echo "rep 10: dorvu/dd $(ratio "${m[dorvu10]}" "${m[dd10]}")  dorvu/cp $(ratio "${m[dorvu10]}" "${m[cp10]}")"
 echo "$soxcheck"
+
+# The kernel copy against the buffer, in pairs of runs (bench/pairs.sh), here and in
+# memory, at rep 10; at rep 1, on the tests' network folders where they are mounted
+# (scripts/netfolders.sh start), and, as root with user-mode Linux, on the kernel's own
+# NFS 4.2 and SMB3 clients in a guest (scripts/kernelshares.sh), whose loopback bytes
+# are the share's traffic.
+echo "kernel copy / buffer: medians of paired runs, the pairs' lowest and highest ratio in brackets"
+pairs() { bash "$root/bench/pairs.sh" "$@"; }
+pre=$root/build/test/tests/libraisesig.so
+pairs "$work" "$work/dorvu.dat" "disk ($(df -T . | awk 'NR == 2 {print $2}'))" "$bin/dorvu" "$pre" 10 "$runs"
+shm=$(mktemp -d /dev/shm/dorvu-bench.XXXXXX)
+cp dorvu.dat "$shm/" && pairs "$shm" "$shm/dorvu.dat" tmpfs "$bin/dorvu" "$pre" 10 7
+rm -rf "$shm"
+net=$root/build/net
+if [ -e "$net/srv/.mounted" ]; then
+    cp dorvu.dat "$net/srv/bench.dat"
+    pairs "$net/sshfs" "$net/sshfs/bench.dat" sshfs "$bin/dorvu" "$pre" 1 3
+    pairs "$net/smb/127.0.0.1/music" "$net/smb/127.0.0.1/music/bench.dat" "Samba (smbnetfs)" \
+        "$bin/dorvu" "$pre" 1 3
+    rm -f "$net/srv/bench.dat"
+fi
+for kind in nfs cifs; do
+    BENCH="kernel-$kind $bin/dorvu $pre 1 5" bash "$root/scripts/kernelshares.sh" "$kind" \
+        "$bin/dorvu" "$net" "$work/dorvu.dat" "$bin/dorvu" - | grep -E '^(kernel-|skip)' || true
+done
 
 for r in 1 2 10; do
     rm -rf out && mkdir out && ln -s ../dorvu.dat out/dorvu.dat
