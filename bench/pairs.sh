@@ -23,8 +23,8 @@ one() {
     ln "$archive" "${server:-$dir}/$out/dorvu.dat"
     sync
     before=$(cat $lo)
-    t=$(cd "$dir/$out" && env "$@" "$timer" -f "%e %U %S" -o /dev/fd/3 "$tool" "$rep" 3>&1 >/dev/null) ||
-        { echo "$name: the run failed" >&2 && exit 1; }
+    t=$(cd "$dir/$out" && env "$@" "$timer" -f "%e %U %S" "$tool" "$rep" 2>&1 >/dev/null | tail -n 1) ||
+        { echo "$name: the run failed: $t" >&2 && exit 1; }
     echo "$t $(($(cat $lo) - before))" | awk '{printf "%s %.2f %s ", $1, $2 + $3, $4}'
     (cd "$dir/$out" && cat kivo_*.wav | sha256sum | cut -c1-16)
     rm -rf "${dir:?}/$out"

@@ -111,24 +111,26 @@ echo "rep 2:  dorvu/dd $(ratio "${m[dorvu2]}" "${m[dd2]}")  dorvu/cp $(ratio "${
 echo "rep 10: dorvu/dd $(ratio "${m[dorvu10]}" "${m[dd10]}")  dorvu/cp $(ratio "${m[dorvu10]}" "${m[cp10]}")"
 echo "$soxcheck"
 
-# The kernel copy against the buffer, in pairs of runs (bench/pairs.sh), here and in
-# memory, at rep 10; at rep 1, on the tests' network folders where they are mounted
+# The kernel copy against the buffer, in pairs of runs (bench/pairs.sh), here at rep 2
+# and 10 and in memory at rep 10; at rep 1, on the tests' network folders where they are mounted
 # (scripts/netfolders.sh start), and, as root with user-mode Linux, on the kernel's own
 # NFS 4.2 and SMB3 clients in a guest (scripts/kernelshares.sh), whose loopback bytes
 # are the share's traffic.
 echo "kernel copy / buffer: medians of paired runs, the pairs' lowest and highest ratio in brackets"
 pairs() { bash "$root/bench/pairs.sh" "$@"; }
 pre=$root/build/test/tests/libraisesig.so
-pairs "$work" "$work/dorvu.dat" "disk ($(df -T . | awk 'NR == 2 {print $2}'))" "$bin/dorvu" "$pre" 10 "$runs"
+fs=$(df -T . | awk 'NR == 2 {print $2}')
+pairs "$work" "$work/dorvu.dat" "disk ($fs)" "$bin/dorvu" "$pre" 2 9
+pairs "$work" "$work/dorvu.dat" "disk ($fs)" "$bin/dorvu" "$pre" 10 "$runs"
 shm=$(mktemp -d /dev/shm/dorvu-bench.XXXXXX)
 cp dorvu.dat "$shm/" && pairs "$shm" "$shm/dorvu.dat" tmpfs "$bin/dorvu" "$pre" 10 7
 rm -rf "$shm"
 net=$root/build/net
 if [ -e "$net/srv/.mounted" ]; then
     cp dorvu.dat "$net/srv/bench.dat"
-    pairs "$net/sshfs" "$net/sshfs/bench.dat" sshfs "$bin/dorvu" "$pre" 1 3
-    pairs "$net/smb/127.0.0.1/music" "$net/smb/127.0.0.1/music/bench.dat" "Samba (smbnetfs)" \
-        "$bin/dorvu" "$pre" 1 3
+    pairs "$net/sshfs" "$net/srv/bench.dat" sshfs "$bin/dorvu" "$pre" 1 3 "$net/srv"
+    pairs "$net/smb/127.0.0.1/music" "$net/srv/bench.dat" "Samba (smbnetfs)" \
+        "$bin/dorvu" "$pre" 1 3 "$net/srv"
     rm -f "$net/srv/bench.dat"
 fi
 for kind in nfs cifs; do
@@ -146,6 +148,7 @@ rm -rf out && mkdir out && ln -s ../dorvu.dat out/dorvu.dat
 (cd out && valgrind --xtree-memory=full --xtree-memory-file=../heap.kcg "$bin/dorvu" 1 >/dev/null 2>&1)
 echo "heap allocations, rep 1 (valgrind --xtree-memory, by the caller that asked):"
 callgrind_annotate --inclusive=yes heap.kcg 2>/dev/null | awk '
+    { gsub(/\( +/, "(") } # "( 8.75%)" is one field
     NF >= 8 && /PROGRAM TOTALS/ {printf "  all:               %s blocks, %s bytes\n", $5, $3}
     NF >= 8 && /fdopen\.c:/ {printf "  fdopen (FILE):     %s blocks, %s bytes\n", $5, $3}
     NF >= 8 && /printf\.c:printf/ {printf "  printf (stdout):   %s blocks, %s bytes\n", $5, $3}'
