@@ -75,6 +75,13 @@ done
 mountpoint -q $net/cifs || { dmesg | tail -n 30; exit 1; }"
 fi
 
+# What the guest runs in the mounted folder: the tests, or the benchmark's pairs.
+if [ -n "${BENCH:-}" ]; then
+    job="bash $here/../bench/pairs.sh $net/$kind $net/$kind/fixture/$(basename "$fixture") $BENCH"
+else
+    job="DORVU_NETFOLDER=$kind DORVU_FIXTURE_DIR=$net/srv/fixture $tests --gtest_filter='$filter'"
+fi
+
 # The guest's first process. Everything it writes outside its own tmpfs mounts lands on
 # this machine, so it writes only to $work.
 cat >"$work/init" <<EOF
@@ -94,11 +101,7 @@ before=\$(cat /sys/class/net/lo/statistics/tx_bytes)
 (cd $net/$kind/lo && $tool 1 >/dev/null)
 echo "lo \$? \$((\$(cat /sys/class/net/lo/statistics/tx_bytes) - before))" >$work/lo
 rm -rf $net/srv/lo
-if [ -n "${BENCH:-}" ]; then
-    bash $here/../bench/pairs.sh $net/$kind $net/$kind/fixture/$(basename "$fixture") $BENCH
-else
-    DORVU_NETFOLDER=$kind DORVU_FIXTURE_DIR=$net/srv/fixture $tests --gtest_filter='$filter'
-fi >$work/tests.log 2>&1
+$job >$work/tests.log 2>&1
 echo \$? >$work/status
 EOF
 chmod +x "$work/init"
