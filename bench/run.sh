@@ -135,7 +135,7 @@ if [ -e "$net/srv/.mounted" ]; then
 fi
 for kind in nfs cifs; do
     BENCH="kernel-$kind $bin/dorvu $pre 1 5" bash "$root/scripts/kernelshares.sh" "$kind" \
-        "$bin/dorvu" "$net" "$work/dorvu.dat" "$bin/dorvu" - | grep -E '^(kernel-|skip)' || true
+        "$bin/dorvu" "$work/dorvu.dat" "$bin/dorvu" - | grep -E '^(kernel-|skip)' || true
 done
 
 for r in 1 2 10; do

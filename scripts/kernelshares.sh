@@ -5,18 +5,19 @@
 # Debian's user-mode-linux is a Linux kernel that runs as an ordinary process and ships
 # its modules, so no module of the machine's own is needed, and all traffic stays on the
 # guest's own loopback. The guest's root is this machine's own / (hostfs): it runs the
-# test binary of the build given, in folders of a tmpfs it shares and mounts under
-# NETFOLDERS/srv and NETFOLDERS/KIND (its own mounts, not this machine's). The archive is
+# test binary of the build given, in folders of a tmpfs it shares and mounts at srv and
+# KIND in a folder of its own under /tmp, which a test's ordinary user can reach however
+# closed the checkout (the mounts are the guest's own, not this machine's). The archive is
 # copied into that tmpfs, so that a link to it stays on the server and the server copies
 # from it. Then one run at rep 1 must put at most 8 MB on the guest's loopback: the copy
 # in the kernel is done by the server, not through the network (some 890 MB the old way).
 #
-#   bash scripts/kernelshares.sh nfs|cifs TESTBINARY NETFOLDERS FIXTURE TOOL FILTER
+#   bash scripts/kernelshares.sh nfs|cifs TESTBINARY FIXTURE TOOL FILTER
 # Exits 0 when all passed, 77 (a skip, for CTest) where the guest cannot run here, saying
 # why, else 1. With BENCH="NAME TOOL PRELOAD REP PAIRS" set, the guest runs bench/pairs.sh
 # in the mounted folder instead of the tests (bench/run.sh does).
 set -uo pipefail
-kind=$1 tests=$2 net=$3 fixture=$4 tool=$5 filter=$6
+kind=$1 tests=$2 fixture=$3 tool=$4 filter=$5
 uml=$(command -v linux.uml || true)
 modules=$(ls -d /usr/lib/uml/modules/* 2>/dev/null | head -1)
 
@@ -37,12 +38,13 @@ done
 [ -f "$fixture" ] || { echo "no archive at $fixture" >&2; exit 1; }
 # The guest starts in its own /.
 here=$(cd "$(dirname "$0")" && pwd)
-net=$(realpath -m "$net") tests=$(realpath "$tests") fixture=$(realpath "$fixture") tool=$(realpath "$tool")
+tests=$(realpath "$tests") fixture=$(realpath "$fixture") tool=$(realpath "$tool")
 
 work=$(mktemp -d /tmp/dorvu-uml.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 [ -z "${KEEP:-}" ] || trap - EXIT
 chmod 0755 "$work"
+net=$work/net
 mkdir -p "$net/srv" "$net/$kind"
 
 # How the guest serves the tmpfs at $net/srv and mounts it at $net/$kind.
@@ -79,7 +81,8 @@ fi
 if [ -n "${BENCH:-}" ]; then
     job="bash $here/../bench/pairs.sh $net/$kind $net/$kind/fixture/$(basename "$fixture") $BENCH"
 else
-    job="DORVU_NETFOLDER=$kind DORVU_FIXTURE_DIR=$net/srv/fixture $tests --gtest_filter='$filter'"
+    job="DORVU_NETFOLDER=$kind DORVU_NETFOLDERS=$net DORVU_FIXTURE_DIR=$net/srv/fixture"
+    job="$job $tests --gtest_filter='$filter'"
 fi
 
 # The guest's first process. Everything it writes outside its own tmpfs mounts lands on

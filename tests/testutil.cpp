@@ -25,13 +25,21 @@ std::string netfolder()
     return kind != nullptr ? kind : "";
 }
 
-// The mount points of each kind, below NETFOLDERS, as scripts/netfolders.sh makes them:
-// links to where they are, which a test's ordinary user can reach when the checkout
-// lies in a folder closed to it.
+// Where the network folders are: NETFOLDERS, or DORVU_NETFOLDERS where a script mounts
+// its own (scripts/kernelshares.sh, in a folder a test's ordinary user can reach).
+static std::string netfolders()
+{
+    const char *dir = getenv("DORVU_NETFOLDERS");
+    return dir != nullptr ? dir : NETFOLDERS;
+}
+
+// The mount points of each kind, below that, as scripts/netfolders.sh makes them: links
+// to where they are, which a test's ordinary user can reach when the checkout lies in a
+// folder closed to it.
 static std::string mountof(const std::string &kind, bool second)
 {
     std::error_code ec;
-    std::string root = std::string(NETFOLDERS) + "/" + kind + (second ? "2" : "");
+    std::string root = netfolders() + "/" + kind + (second ? "2" : "");
     std::string real = std::filesystem::canonical(root, ec).string();
     return (ec ? root : real) + (kind == "smb" ? "/127.0.0.1/music" : "");
 }
@@ -39,8 +47,8 @@ static std::string mountof(const std::string &kind, bool second)
 tempdir::tempdir()
 {
     std::string kind = netfolder();
-    std::string base = kind.empty() ? std::filesystem::temp_directory_path().string()
-                                    : std::string(NETFOLDERS) + "/srv";
+    std::string base =
+        kind.empty() ? std::filesystem::temp_directory_path().string() : netfolders() + "/srv";
     std::string tmpl = base + "/dorvu-test-XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr || chmod(tmpl.c_str(), 0777) != 0)
         throw std::runtime_error("mkdtemp failed in " + base);
@@ -67,9 +75,9 @@ class netcheck : public ::testing::Environment {
         std::string kind = netfolder();
         if (kind.empty() || access((mountof(kind, false) + "/.mounted").c_str(), F_OK) == 0)
             return;
-        std::string why = readfile(std::string(NETFOLDERS) + "/why");
+        std::string why = readfile(netfolders() + "/why");
         printf("[  SKIPPED ] every test: no %s folder mounted\n", kind.c_str());
-        GTEST_SKIP() << "no " << kind << " folder mounted in " << NETFOLDERS << ": "
+        GTEST_SKIP() << "no " << kind << " folder mounted in " << netfolders() << ": "
                      << (why.empty() ? "run scripts/netfolders.sh start as root" : why);
     }
 };

@@ -13,8 +13,9 @@
 // the kind of folder the test run is given (DORVU_NETFOLDER): "" for the local
 // temporary folder, "smb" or "sshfs" for a network folder that scripts/netfolders.sh
 // mounted in NETFOLDERS: a Samba share through smbnetfs, or a folder of sshd's mounted
-// twice with sshfs, as two machines would share it; "nfs", the kernel's NFS 4.2 client,
-// which scripts/kernelshares.sh mounts there inside a user-mode Linux guest.
+// twice with sshfs, as two machines would share it; "nfs" or "cifs", the kernel's NFS
+// 4.2 or SMB3 client, which scripts/kernelshares.sh mounts in a folder of its own inside
+// a user-mode Linux guest (DORVU_NETFOLDERS).
 struct tempdir {
     std::string path;   // where the tool runs, as its user sees the folder
     std::string server; // the same folder on the server's disk
