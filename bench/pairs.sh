@@ -13,8 +13,7 @@
 set -euo pipefail
 dir=$1 archive=$2 name=$3 tool=$4 preload=$5 rep=$6 pairs=$7 server=${8:-}
 lo=/sys/class/net/lo/statistics/tx_bytes
-timer=$(command -v time || true)
-[ -x /usr/bin/time ] && timer=/usr/bin/time
+timer=/usr/bin/time # GNU time (scripts/deps.sh installs it), not the shell's keyword
 
 # One run: prints "wall cpu lobytes sum-of-the-files".
 one() {

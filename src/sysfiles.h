@@ -12,8 +12,8 @@
 // Another program that holds a file (a player, a virus scanner, an indexer), or a share
 // still finishing a close, often lets go within a moment: a "busy" answer to an open or
 // a rename, on both systems, or to a removal on POSIX, is tried again after growing
-// pauses. Pauses before the next try and says true,
-// or says false once the budget of about 1.3 seconds is spent. *tries starts at 0.
+// pauses. Pauses before the next try and says true, or says false once the budget of
+// about 1.3 seconds is spent. *tries starts at 0.
 bool waitbusy(int *tries);
 
 // Sleeps ms milliseconds.
