@@ -17,12 +17,16 @@
 #include "sysfiles.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
 
 // A stream on fd; or none, with fd closed and errno kept, if fd or the stream failed.
 static FILE *streamof(int fd, const char *mode)
@@ -274,6 +278,97 @@ bool flushtrack(FILE *f)
     return fd >= 0 && close(fd) == 0;
 }
 
+#ifdef __linux__
+// The Linux kernel's SMB client (cifs, smb3), asked to rename over a file that another
+// program holds open, is refused by the server; it then deletes that file itself, which
+// the server does only once the holder lets go, and tries again, which fails too. So a
+// failed replacement there would doom the very file it was to keep.
+static bool deletesheldtarget(int fd)
+{
+    struct statfs fs;
+
+    return fstatfs(fd, &fs) == 0 && (fs.f_type == 0xFF534D42 || fs.f_type == 0xFE534D42);
+}
+
+static bool renamenoreplace(const char *from, const char *to)
+{
+    return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0;
+}
+#else
+static bool deletesheldtarget(int)
+{
+    return false;
+}
+
+static bool renamenoreplace(const char *, const char *)
+{
+    errno = ENOSYS;
+    return false;
+}
+#endif
+
+// Where the system or the file system has no rename that never replaces (Linux before
+// 3.15, other systems), the name is looked at first: another run may come between.
+bool renamenew(const char *from, const char *to)
+{
+    struct stat st;
+
+    if (renamenoreplace(from, to))
+        return true;
+    if (errno != ENOSYS && errno != EINVAL)
+        return false;
+    if (lstat(to, &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return errno == ENOENT && rename(from, to) == 0;
+}
+
+// Where the client would delete a held file (above), no rename is ever made over one:
+// the older track is first moved aside under a name of its own, which the server allows
+// while a player holds it, and the new file then takes a name that nothing has. The
+// older one goes only once the new one has its name (a holder keeps reading it until it
+// lets go, as on a local disk); else it is put back. A holder that forbids even the move
+// (a Windows client) gets the busy budget, then EBUSY, and its file stays where it is.
+// A run killed between the two renames leaves the older track aside: the next run puts
+// it back, or removes it if the track has been written since. Another run that puts a
+// track in the freed name first has its track moved aside in turn, a few times at most.
+static bool swapin(const char *from, const char *to)
+{
+    char aside[64];
+    struct stat st;
+
+    for (int round = 0; round < 4; round++) {
+        bool old = lstat(to, &st) == 0;
+        if (!old && errno != ENOENT)
+            return false;
+        if (old && !S_ISREG(st.st_mode)) // a link, or what the rename reports: none held
+            return rename(from, to) == 0;
+        if (old && !nameaside(aside, sizeof aside, to))
+            return false;
+        for (int tries = 0; old && rename(to, aside) != 0;) {
+            if (errno == ENOENT) // another run moved it meanwhile
+                old = false;
+            else if (!stillbusy(&tries))
+                return false;
+        }
+        if (renamenew(from, to)) {
+            if (old)
+                unlink(aside);
+            return true;
+        }
+        int err = errno;
+        if (old && !renamenew(aside, to) && errno == EEXIST)
+            unlink(aside); // an older version of the track another run has written since
+        if (err != EEXIST) {
+            errno = err;
+            return false;
+        }
+    }
+    errno = EEXIST;
+    return false;
+}
+
 // While f is open and locked, its name still leading to it means nobody on this machine
 // will take it; a run on another machine that took it has removed the name, and no run
 // anywhere makes a file of our name. So the rename moves our file or finds nothing.
@@ -297,8 +392,9 @@ bool movetrack(FILE *f, int mode, const char *from, const char *to, int *closeer
     // Not every file system keeps modes (FAT, some shares): the track still counts.
     if (mode >= 0 && static_cast<int>(mine.st_mode & 07777) != mode)
         fchmod(fd, static_cast<mode_t>(mode));
-    bool moved = rename(from, to) == 0;
-    if (!moved && errno == EBUSY) { // a share: closed first, the lock gone for a moment
+    bool swap = deletesheldtarget(fd);
+    bool moved = swap ? swapin(from, to) : rename(from, to) == 0;
+    if (!moved && errno == EBUSY && !swap) { // a share: closed first, the lock gone for a moment
         if (fclose(f) != 0)
             return false;
         f = nullptr;

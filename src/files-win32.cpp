@@ -317,6 +317,13 @@ static bool renameopen(HANDLE h, const char *to)
     }
 }
 
+// Only a run on Linux moves a track aside (files-posix.cpp); one that died there leaves
+// it on a share that this run's sweep may see.
+bool renamenew(const char *from, const char *to)
+{
+    return MoveFileExA(from, to, 0) || fail(GetLastError());
+}
+
 // No other program can remove the file while it is open, as it shares no deleting, so
 // the name it is renamed from is always its own. Windows keeps no permission bits.
 bool movetrack(FILE *f, int, const char *, const char *to, int *closeerr)

@@ -1,5 +1,6 @@
 #include "files.h"
 
+#include "bgmtable.h"
 #include "stop.h"
 #include "sysfiles.h"
 
@@ -39,16 +40,55 @@ bool waitbusy(int *tries)
     return true;
 }
 
+bool nameaside(char *buf, size_t size, const char *track)
+{
+    uint64_t n;
+
+    if (!randomnumber(&n))
+        return false;
+    snprintf(buf, size, ".dorvu-%016llx.%s.old", static_cast<unsigned long long>(n), track);
+    return true;
+}
+
+// The track whose older version name is, if it is one moved aside: ".dorvu-" + 16
+// lower-case hex digits + "." + the name of a track of either map + ".old".
+static const char *asideof(const char *name)
+{
+    static const char head[] = ".dorvu-", tail[] = ".old";
+    const size_t digits = 16, at = sizeof head - 1 + digits + 1;
+    size_t len = strlen(name);
+
+    if (len <= at + sizeof tail - 1 || strncmp(name, head, sizeof head - 1) != 0 ||
+        strspn(name + sizeof head - 1, "0123456789abcdef") != digits || name[at - 1] != '.' ||
+        strcmp(name + len - (sizeof tail - 1), tail) != 0)
+        return nullptr;
+    size_t tracklen = len - at - (sizeof tail - 1);
+    for (const auto &names : bgmfile)
+        for (const char *track : names)
+            if (strlen(track) == tracklen && strncmp(name + at, track, tracklen) == 0)
+                return track;
+    return nullptr;
+}
+
+// An older track moved aside by a run that died before it finished replacing it goes
+// back, if nothing has taken the track's name since; otherwise it is an older version
+// of a track written since, and goes. A live run in that moment finds either its name
+// free or a track there, which it moves aside in turn.
 static void sweepone(const char *name)
 {
     checkstop(); // a stop asked for during the sweep is honoured at once
-    if (ourtemp(name))
+    if (ourtemp(name)) {
         removeleftover(name);
+        return;
+    }
+    const char *track = asideof(name);
+    if (track != nullptr && !renamenew(name, track) && errno == EEXIST)
+        remove(name);
 }
 
 // Removes, once a run and before the first track is written, what runs that died left
 // under our temporary names, so that leftovers never pile up nor fill the disk the
-// tracks need; a live run's file stays.
+// tracks need, and puts back what they had moved aside; a live run's file stays.
 static void sweep()
 {
     static bool swept;

@@ -51,6 +51,13 @@ bool removeleftover(const char *name);
 // Checks, as closing would, that every byte written to f reached the file; f stays open.
 bool flushtrack(FILE *f);
 
+// Renames from to to only if nothing has that name: fails with EEXIST if anything has.
+bool renamenew(const char *from, const char *to);
+
+// The name an older file of track has while it is moved aside (files-posix.cpp), one that
+// no other run picks and that a later run's sweep puts back or removes.
+bool nameaside(char *buf, size_t size, const char *track);
+
 // Gives the file f, called from, the permission bits mode (if not -1) and then the name
 // to, atomically replacing whatever had it; f is closed either way, after the rename
 // where the file system allows. Fails with ENOENT if from no longer leads to f's file:

@@ -196,9 +196,10 @@ TEST(Faults, LinkAtOutputNameIsNotFollowed)
 // earlier versions, is removed, by the run that links in a nameless file as by the named
 // file of systems that cannot make one; an earlier run's track is replaced. A file a
 // live run holds (its lock taken here), a folder, a link, a name in other letters and
-// any other name stay. They are gone before the first track is written, so that they
-// cannot fill the disk it needs. A link planted at the first temporary name the run
-// draws, leading out of the folder, is stepped over, never created through. Without
+// any other name stay. An older track a dead run moved aside goes back where the track
+// is missing, and goes where it was written since. All are gone before the first track
+// is written, so that they cannot fill the disk it needs. A link planted at the first temporary
+// name the run draws, leading out of the folder, is stepped over, never created through. Without
 // O_TMPFILE, locks are taken as on NFS, where a read-only file cannot be locked.
 class Leftover : public ::testing::TestWithParam<bool> {};
 
@@ -208,9 +209,15 @@ TEST_P(Leftover, DeadRunsFilesAreRemoved)
     putarchive(d, patternarchive());
     if (GetParam() && *notmpfile == '\0')
         GTEST_SKIP() << "no library to refuse O_TMPFILE";
-    const char *dead[] = {".dorvu-000.tmp", ".dorvu-999.tmp", ".dorvu-0123456789abcdef.tmp"};
-    const char *kept[] = {".dorvu-ffffffffffffffff.tmp", ".dorvu-1000.tmp", ".DORVU-006.TMP",
-                          ".dorvu-FEDCBA9876543210.tmp", ".dorvu-0123456789abcde.tmp"};
+    const char *dead[] = {".dorvu-000.tmp", ".dorvu-999.tmp", ".dorvu-0123456789abcdef.tmp",
+                          ".dorvu-00000000000000a1.kivo_02.wav.old",  // put back
+                          ".dorvu-00000000000000a2.kivo_01.wav.old"}; // written since
+    const char *kept[] = {".dorvu-ffffffffffffffff.tmp",
+                          ".dorvu-1000.tmp",
+                          ".DORVU-006.TMP",
+                          ".dorvu-FEDCBA9876543210.tmp",
+                          ".dorvu-0123456789abcde.tmp",
+                          ".dorvu-00000000000000a3.kivo_99.wav.old"};
     for (const char *n : dead)
         writefile(d / n, "leftover");
     for (const char *n : kept)
@@ -227,19 +234,22 @@ TEST_P(Leftover, DeadRunsFilesAreRemoved)
     bool planted = *raisesig != '\0' && symlink((outside / "victim").c_str(),
                                                 (d / ".dorvu-0000000000000000.tmp").c_str()) == 0;
     std::vector<std::string> atfirst; // the dead ones still there at the first track
-    if (planted) {                    // the first name drawn is that of the link
+    std::string backat2;
+    if (planted) { // the first name drawn is that of the link
         o.env = {"DORVU_SAME_NAMES=1", "DORVU_RAISE=" + std::to_string(SIGSTOP),
                  "DORVU_RAISE_TRACK=1"};
         o.whenstopped = [&](pid_t) {
             for (const char *n : dead)
                 if (fs::exists(d / n))
                     atfirst.push_back(n);
+            backat2 = readfile(d / "kivo_02.wav");
         };
     }
     runresult r = run(d.path, {"1"}, o);
     close(live);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(atfirst, std::vector<std::string>{}) << "not swept before the first track";
+    EXPECT_EQ(backat2, planted ? "leftover" : "") << "not put back";
     EXPECT_FALSE(fs::exists(fs::symlink_status(outside / "victim"))) << "written through a link";
     EXPECT_TRUE(!planted || fs::is_symlink(d / ".dorvu-0000000000000000.tmp"));
     for (const char *n : kept)
@@ -467,6 +477,39 @@ TEST(Stop, LastStepsWhileOpenAndLocked)
         EXPECT_EQ(listdir(d.path).size(), 21u) << ::testing::PrintToString(listdir(d.path));
         for (int i = 0; i < ntracks; i++)
             EXPECT_TRUE(checktrack(d / bgmfile[0][i], i, drop ? 2 : 1)) << c.step;
+    }
+}
+
+// A track held open by a player (reading, or writing and locking it) or by a run between
+// its rename and its close is replaced, never doomed (the kernel's SMB client deleted it
+// at its close when its server refused the rename): its name leads to a live file.
+TEST(Stop, HeldTrackIsReplacedNeverLost)
+{
+    if (*raisesig == '\0')
+        GTEST_SKIP() << "no library to hold the run";
+    for (int how : {O_RDONLY, O_RDWR, -1}) {
+        tempdir d;
+        putarchive(d, patternarchive());
+        ASSERT_EQ(run(d.path, {"1"}).status, 0);
+        int fd = how >= 0 ? open((d / "kivo_01.wav").c_str(), how) : -1;
+        EXPECT_TRUE(how != O_RDWR || flock(fd, LOCK_EX) == 0);
+        runresult a, b;
+        runopts o;
+        o.env = {"DORVU_RAISE=" + std::to_string(SIGSTOP), "DORVU_RAISE_RENAME=kivo_01.wav"};
+        o.whenstopped = [&](pid_t) {
+            b = run(d.path, {"2"});
+            struct stat st = {};
+            stat((d / "kivo_01.wav").c_str(), &st);
+            EXPECT_GE(st.st_nlink, 1u) << how << ": the held track is to go at its close";
+        };
+        if (how >= 0)
+            o.whenstopped(0);
+        else
+            a = run(d.path, {"1"}, o);
+        close(fd);
+        EXPECT_EQ(a.status, how >= 0 ? -1 : 0) << a.err;
+        EXPECT_EQ(b.status, 0) << how << ": " << b.err;
+        EXPECT_TRUE(checktrack(d / "kivo_01.wav", 0, 2)) << how;
     }
 }
 

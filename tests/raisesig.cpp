@@ -1,7 +1,8 @@
 // Preloaded into the tool by some tests: raises a signal inside the tool at an exact
 // point, as a Ctrl-C, a kill or a Ctrl-Z could come there, without any timing.
 //   DORVU_RAISE=sig          the signal to raise (a number); SIGINT if not set
-//   DORVU_RAISE_RENAME=name  right after the rename that gives a file that name
+//   DORVU_RAISE_RENAME=name  right after the rename (or renameat2) that gives a file
+//                            that name
 //   DORVU_RAISE_WRITE=n      right after the n-th fwrite or copy_file_range() to a track
 //                            file; every later one
 //                            then says "late write" on standard error, unless the
@@ -122,6 +123,19 @@ extern "C" int rename(const char *from, const char *to)
     if (at != nullptr && strcmp(to, at) == 0)
         raisenow();
     failclose = r == 0 && fail != nullptr && strcmp(to, fail) == 0;
+    return r;
+}
+
+extern "C" int renameat2(int fromdir, const char *from, int todir, const char *to, unsigned flags)
+{
+    using renamefn = int (*)(int, const char *, int, const char *, unsigned);
+    static auto real = reinterpret_cast<renamefn>(dlsym(RTLD_NEXT, "renameat2"));
+    const char *at = getenv("DORVU_RAISE_RENAME");
+
+    before("rename", from);
+    int r = real(fromdir, from, todir, to, flags);
+    if (at != nullptr && strcmp(to, at) == 0)
+        raisenow();
     return r;
 }
 
