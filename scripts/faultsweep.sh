@@ -4,8 +4,8 @@
 # four settings:
 #   tmpfile       tracks written into nameless files (O_TMPFILE), copied in the kernel
 #                 (copy_file_range), in an empty folder
-#   tmpfile-old   the same over an earlier run's files and dead runs' leftovers, under
-#                 an earlier version's name and today's
+#   tmpfile-old   the same over an earlier run's files and dead runs' leftovers: a
+#                 temporary file, and an old track moved aside on a share
 #   named         O_TMPFILE refused (tests/notmpfile.cpp), so named temporary files;
 #                 and the copy in the kernel refused, so read and write through our buffer
 #   named-old     the same over an earlier run's files and dead runs' leftovers
@@ -91,7 +91,7 @@ prepare() {
     case $1 in
     *-old)
         while read -r n; do ln "$work/ref/$n" "run/$n"; done <"$work/names"
-        echo leftover >run/.dorvu-003.tmp
+        echo leftover >run/.dorvu-00000000000000a1.kivo_01.wav.old
         echo leftover >run/.dorvu-00000000000000ff.tmp
         ;;
     esac
@@ -161,7 +161,7 @@ check() {
             grep -qx "$n" "$work/names" || fail "$what: unknown file $n"
             [ "run/$n" -ef "$work/ref/$n" ] || cmp -s "run/$n" "$work/ref/$n" || fail "$what: $n is wrong"
             ;;
-        .dorvu-003.tmp | .dorvu-00000000000000ff.tmp)
+        .dorvu-00000000000000a1.kivo_01.wav.old | .dorvu-00000000000000ff.tmp)
             [ "${setting%-old}" != "$setting" ] && [ "$(cat run/$n)" = leftover ] ||
                 fail "$what: $n was left or changed"
             ;;

@@ -1,6 +1,7 @@
 #include "copytrack.h"
 
 #include "bgmtable.h"
+#include "dorvu.h"
 #include "files.h"
 #include "progress.h"
 #include "stop.h"
@@ -8,25 +9,23 @@
 
 #include <cerrno>
 
-int rep = 2;
-
 // The run's two buffers, reused for every track and every chunk.
 static unsigned char header[headersize];
 static unsigned char chunk[chunksize];
 
-// Reads n archive bytes at pos into our buffer and writes them to out. A short read
+// Reads n archive bytes at pos into our buffer and writes them to trackfile. A short read
 // means the archive changed under us.
 static void readwrite(int32_t pos, int32_t n)
 {
-    if (fseek(archive, pos, SEEK_SET) != 0)
+    if (fseek(archivefile, pos, SEEK_SET) != 0)
         fatal(archivename, "seek failed", errno);
-    if (fread(chunk, 1, n, archive) != static_cast<size_t>(n)) {
-        if (ferror(archive))
+    if (fread(chunk, 1, n, archivefile) != static_cast<size_t>(n)) {
+        if (ferror(archivefile))
             fatal(archivename, "read failed", errno);
         fatal(archivename, "read failed: file ends early", 0);
     }
-    if (fwrite(chunk, 1, n, out) != static_cast<size_t>(n))
-        fatal(outname, "write failed", errno);
+    if (fwrite(chunk, 1, n, trackfile) != static_cast<size_t>(n))
+        fatal(trackname, "write failed", errno);
 }
 
 // Whether the kernel copies for us: until it first refuses, once a run.
@@ -41,7 +40,7 @@ static bool refused(int err)
     return err == ENOSYS || err == EXDEV || err == EOPNOTSUPP || err == EINVAL;
 }
 
-// Moves as much as it can of the n archive bytes at pos to out inside the kernel, and
+// Moves as much as it can of the n archive bytes at pos to trackfile inside the kernel, and
 // says how many. A refusal, or a copy of nothing before the chunk's end (no proof that
 // the archive ended: some file systems copy nothing and say 0), turns the kernel copy
 // off; the rest of the chunk is then copied the old way, which tells the two apart.
@@ -50,18 +49,18 @@ static int32_t kernelcopy(int32_t pos, int32_t n)
     int32_t done = 0;
 
     while (inkernel && done < n) {
-        long long got = copyrange(archive, pos + done, out, n - done);
+        long long got = copyrange(archivefile, pos + done, trackfile, n - done);
         if (got > 0)
             done += static_cast<int32_t>(got);
         else if (got == 0 || refused(errno))
             inkernel = false;
         else
-            fatal(outname, "write failed", errno);
+            fatal(trackname, "write failed", errno);
     }
     return done;
 }
 
-// Copies archive bytes [from, end) to out, one second of audio at a time: in the kernel
+// Copies archive bytes [from, end) to trackfile, one second of audio at a time: in the kernel
 // where it can (one call), else one seek, one read and one write per chunk.
 void copyspan(int32_t from, int32_t end)
 {
@@ -87,15 +86,15 @@ int32_t datasize(int i)
     return (t.end - t.start) + (rep - 1) * (t.end - t.loop);
 }
 
-// Writes track i to out: the header, the whole track once, then the loop section
+// Writes track i to trackfile: the header, the whole track once, then the loop section
 // rep - 1 more times.
 void copytrack(int i)
 {
     const bgmentry &t = bgmtable[i];
 
     makeheader(header, datasize(i));
-    if (fwrite(header, 1, headersize, out) != headersize)
-        fatal(outname, "write failed", errno);
+    if (fwrite(header, 1, headersize, trackfile) != headersize)
+        fatal(trackname, "write failed", errno);
     addprogress(headersize);
     copyspan(t.start, t.end);
     for (int k = 1; k < rep; k++)

@@ -6,8 +6,6 @@
 
 enum { chunksize = 176400 }; // one second of 16-bit stereo 44.1 kHz audio
 
-extern int rep; // plays of the loop section in each file, 1..10; the arguments set it
-
 // The audio bytes of track i's file at the run's rep: the whole track once, then the
 // loop section rep - 1 more times.
 int32_t datasize(int i);

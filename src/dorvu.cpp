@@ -15,7 +15,11 @@
 #include <cstdlib>
 #include <cstring>
 
+int rep = 2;
 int map = 0;
+
+const char archivename[] = "dorvu.dat";
+FILE *archivefile;
 
 static int outerr; // why writing the progress lines first failed, or 0
 
@@ -59,8 +63,8 @@ void parseargs(int argc, char **argv)
 // file is touched. Only a missing archive gets the quiet message users know.
 static void openarchive()
 {
-    archive = openread(archivename);
-    if (archive == nullptr) {
+    archivefile = openread(archivename);
+    if (archivefile == nullptr) {
         if (errno == ENOENT) {
             fputs("dorvu.dat not found.", stdout);
             fflush(stdout);
@@ -70,9 +74,9 @@ static void openarchive()
             fatal(archivename, "cannot open: the file is open in another program", 0);
         fatal(archivename, "cannot open", errno);
     }
-    setvbuf(archive, nullptr, _IONBF, 0); // chunks are large: read straight into ours
+    setvbuf(archivefile, nullptr, _IONBF, 0); // chunks are large: read straight into ours
 
-    long long size = regularsize(archive);
+    long long size = regularsize(archivefile);
     if (size < 0)
         fatal(archivename, errno != 0 ? "cannot read" : "not a regular file", errno);
     if (size < archivesize) {
@@ -102,7 +106,7 @@ static void writetrack(int i)
 int dorvu(int argc, char **argv)
 {
     fixtable();
-    beginrun(droptrack);
+    beginrun();
     parseargs(argc, argv);
     if (rep <= 0 || rep > 10) {
         fputs("REP must be 1-10\n", stdout);
@@ -121,8 +125,8 @@ int dorvu(int argc, char **argv)
         checkstop();
         writetrack(i);
     }
-    fclose(archive);
-    archive = nullptr;
+    fclose(archivefile);
+    archivefile = nullptr;
 
     if (outerr != 0) {
         fprintf(stderr, "dorvu: standard output: write failed: %s\n", strerror(outerr));

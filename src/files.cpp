@@ -7,17 +7,14 @@
 #include <cerrno>
 #include <cstring>
 
-const char archivename[] = "dorvu.dat";
-FILE *archive;
-FILE *out;
-const char *outname;
+FILE *trackfile;
+const char *trackname;
 
 static char tmpname[32]; // the track file's temporary name, "" while it has none
 static int keepmode;     // the permission bits of the file it replaces, or -1
 
-// Ours are ".dorvu-" + 16 lower-case hex digits + ".tmp"; earlier versions used three
-// decimal digits. Exactly these, case and all: on a file system that ignores case, a
-// user's ".DORVU-006.TMP" is not ours.
+// Ours are ".dorvu-" + 16 lower-case hex digits + ".tmp". Exactly these, case and all:
+// on a file system that ignores case, a user's ".DORVU-0123456789ABCDEF.TMP" is not ours.
 static bool ourtemp(const char *name)
 {
     static const char head[] = ".dorvu-", tail[] = ".tmp";
@@ -28,8 +25,7 @@ static bool ourtemp(const char *name)
         strcmp(name + len - (sizeof tail - 1), tail) != 0)
         return false;
     size_t digits = len - fixed;
-    const char *set = digits == 16 ? "0123456789abcdef" : digits == 3 ? "0123456789" : "";
-    return *set != '\0' && strspn(name + sizeof head - 1, set) == digits;
+    return digits == 16 && strspn(name + sizeof head - 1, "0123456789abcdef") == digits;
 }
 
 bool waitbusy(int *tries)
@@ -109,7 +105,7 @@ static void nametemp(bool (*take)(const char *name))
         if (!randomnumber(&n)) {
             int err = errno;
             tmpname[0] = '\0';
-            fatal(outname, "cannot create", err);
+            fatal(trackname, "cannot create", err);
         }
         snprintf(tmpname, sizeof tmpname, ".dorvu-%016llx.tmp", static_cast<unsigned long long>(n));
         if (take(tmpname))
@@ -119,59 +115,59 @@ static void nametemp(bool (*take)(const char *name))
     }
     int err = errno;
     tmpname[0] = '\0';
-    fatal(outname, "cannot create", err);
+    fatal(trackname, "cannot create", err);
 }
 
 static bool createnamed(const char *name)
 {
-    out = createnew(name);
-    return out != nullptr;
+    trackfile = createnew(name);
+    return trackfile != nullptr;
 }
 
 static bool linknameless(const char *name)
 {
-    return linkas(out, name);
+    return linkas(trackfile, name);
 }
 
 void createtrack(const char *name)
 {
     sweep();
-    outname = name;
+    trackname = name;
     if (!mayreplace(name, &keepmode))
         fatal(name, "cannot replace", errno);
-    out = createnameless();
-    if (out == nullptr)
+    trackfile = createnameless();
+    if (trackfile == nullptr)
         nametemp(createnamed);
-    setvbuf(out, nullptr, _IONBF, 0); // chunks are large: write straight from ours
+    setvbuf(trackfile, nullptr, _IONBF, 0); // chunks are large: write straight from ours
 }
 
 // The file gets its final name while it is still open, and locked: meanwhile no other
 // run on this machine takes its temporary name for a dead run's leftover.
 bool publishtrack(bool lasttry)
 {
-    if (!flushtrack(out))
-        fatal(outname, "write failed", errno);
+    if (!flushtrack(trackfile))
+        fatal(trackname, "write failed", errno);
     if (tmpname[0] == '\0')
         nametemp(linknameless);
     checkstop();
-    FILE *f = out;
-    out = nullptr; // closed by movetrack, whatever it says
+    FILE *f = trackfile;
+    trackfile = nullptr; // closed by movetrack, whatever it says
     int closeerr;
-    bool moved = movetrack(f, keepmode, tmpname, outname, &closeerr);
+    bool moved = movetrack(f, keepmode, tmpname, trackname, &closeerr);
     if (moved)
         tmpname[0] = '\0';
     if (closeerr != 0) // every byte was checked: the track has its name, but say so
-        fatal(outname, "written, but closing it failed", closeerr);
+        fatal(trackname, "written, but closing it failed", closeerr);
     if (!moved) {
         if (errno == EBUSY) // the user can close that program and run again
-            fatal(outname, "cannot replace: the file is open in another program", 0);
+            fatal(trackname, "cannot replace: the file is open in another program", 0);
         if (errno == ENOENT) {
             tmpname[0] = '\0'; // no longer ours to remove
             if (!lasttry)
                 return false;
-            fatal(outname, "cannot create: its temporary file was removed by another program", 0);
+            fatal(trackname, "cannot create: its temporary file was removed by another program", 0);
         }
-        fatal(outname, "cannot create", errno);
+        fatal(trackname, "cannot create", errno);
     }
     tmpname[0] = '\0';
     return true;
@@ -179,8 +175,8 @@ bool publishtrack(bool lasttry)
 
 void droptrack()
 {
-    if (out != nullptr || tmpname[0] != '\0')
-        droptemp(out, tmpname); // a nameless file is gone with it
-    out = nullptr;
+    if (trackfile != nullptr || tmpname[0] != '\0')
+        droptemp(trackfile, tmpname); // a nameless file is gone with it
+    trackfile = nullptr;
     tmpname[0] = '\0';
 }

@@ -1,15 +1,14 @@
-// The run's two files: the archive it reads, and the track file it writes. A track file
-// gets its final name only when it is complete, so a run that fails or is stopped never
-// leaves a short WAV file behind and never spoils a good file from an earlier run.
+// The track file the run writes, and how files are opened and read on this system. A
+// track file gets its final name only when it is complete, so a run that fails or is
+// stopped never leaves a short WAV file behind and never spoils a good file from an
+// earlier run.
 #ifndef DORVU_FILES_H
 #define DORVU_FILES_H
 
 #include <cstdio>
 
-extern const char archivename[]; // "dorvu.dat"
-extern FILE *archive;            // open for reading during the run
-extern FILE *out;                // the track file being written, or none
-extern const char *outname;      // the name it gets when complete
+extern FILE *trackfile;       // the track file being written, or none
+extern const char *trackname; // the name it gets when complete
 
 // Creates the file of a track to be called name, in the current directory; a file of
 // that name the user may not write stops the run instead. The first call of a run

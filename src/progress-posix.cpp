@@ -1,6 +1,6 @@
 // The terminal of the live line on POSIX systems. A terminal that cannot move its
 // cursor (TERM=dumb, as in an editor's shell window) gets no line.
-#include "progress.h"
+#include "sysprogress.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // _isatty() says yes to the NUL device too. The line is cleared through the console
 // itself, which every Windows console understands: as many cells as the line had, from
 // the start of the row the cursor rests on, are what it covers after any re-wrap.
-#include "progress.h"
+#include "sysprogress.h"
 
 #include <cstdio>
 #include <windows.h>

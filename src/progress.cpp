@@ -1,5 +1,7 @@
 #include "progress.h"
 
+#include "sysprogress.h"
+
 #include <cstdio>
 #include <cstring>
 

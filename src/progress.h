@@ -9,8 +9,6 @@
 #ifndef DORVU_PROGRESS_H
 #define DORVU_PROGRESS_H
 
-#include <cstddef>
-
 // The run will write runbytes in all; decides whether the line is shown at all.
 void startprogress(long long runbytes);
 
@@ -22,27 +20,5 @@ void addprogress(long long n);
 
 // Erases the line, if it shows.
 void clearprogress();
-
-// The system's part, in progress-posix.cpp or progress-win32.cpp.
-
-// Standard error is a terminal (a console on Windows), where a line can be redrawn.
-bool errterminal();
-
-// The width of that terminal in columns, 80 where it cannot say.
-int errwidth();
-
-// The run is in the terminal's foreground (not a job put in the background), or the
-// terminal has no job control.
-bool errforeground();
-
-// Draws line from the start of the terminal's line, clearing first what the last line
-// (was characters) covers now, and leaves the cursor at the start.
-void showline(const char *line, size_t was);
-
-// Clears what the line (was characters long), from the cursor on, covers now.
-void eraseline(size_t was);
-
-// A clock that only goes forward, in milliseconds.
-long long clockms();
 
 #endif

@@ -3,6 +3,7 @@
 // is restored and the signal raised again, so that the calling shell sees death by that
 // signal and a script stops too.
 #include "stop.h"
+#include "sysstop.h"
 
 #include <csignal>
 #include <unistd.h>

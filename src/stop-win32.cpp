@@ -4,6 +4,7 @@
 // number, the status a POSIX shell would show. Should the system end the process before
 // that, the track file goes with it all the same.
 #include "stop.h"
+#include "sysstop.h"
 
 #include <csignal>
 #include <cstdio>

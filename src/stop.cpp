@@ -1,6 +1,8 @@
 #include "stop.h"
 
+#include "files.h"
 #include "progress.h"
+#include "sysstop.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,12 +11,10 @@
 std::atomic<int> stopsig;
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler sets stopsig");
 
-static void (*dropwork)();
 static bool said; // a fault was reported: a signal behind it ends the run without a word
 
-void beginrun(void (*drop)())
+void beginrun()
 {
-    dropwork = drop;
     catchsignals();
     keepwindow();
 }
@@ -35,8 +35,7 @@ void fatal(const char *file, const char *what, int err)
     else
         fprintf(stderr, "dorvu: %s: %s\n", file, what);
     said = true;
-    if (dropwork != nullptr)
-        dropwork();
+    droptrack();
     exit(endrun(1)); // a stop noted up to the very end still ends it by that signal
 }
 
@@ -49,7 +48,6 @@ void checkstop()
     clearprogress();
     if (sig != pipesignal && !said) // like any filter, end quietly when the reader has gone
         fputs("dorvu: interrupted\n", stderr);
-    if (dropwork != nullptr)
-        dropwork();
+    droptrack();
     die(sig);
 }

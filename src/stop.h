@@ -11,8 +11,8 @@
 extern std::atomic<int> stopsig;
 
 // Starts the run: catches the signals that would end the process, before any file is
-// touched. dropwork is what every early end runs first (it drops the track in progress).
-void beginrun(void (*dropwork)());
+// touched. Every early end then drops the track in progress first (droptrack).
+void beginrun();
 
 // Reports "dorvu: file: what[: strerror(err)]" on standard error, drops the work in
 // progress and exits with status 1; err 0 means there is no system reason to give. A
@@ -24,24 +24,8 @@ void beginrun(void (*dropwork)());
 // process as that signal would have. Called between chunks and between tracks.
 void checkstop();
 
-// The handler of every caught signal: it only notes the signal.
-void onsignal(int sig);
-
-// The rest is system-dependent: stop-posix.cpp or stop-win32.cpp.
-
-// Catches every signal or event that would end the process, to note it in stopsig.
-void catchsignals();
-
-// Keeps a console window that was opened for the tool alone (a double-click on Windows)
-// open at the end until Enter, so its words can be read; nothing elsewhere.
-void keepwindow();
-
-// Honours a stop asked for at any moment up to the process's exit; returns status.
+// Honours a stop asked for at any moment up to the process's exit; returns status. In
+// stop-posix.cpp or stop-win32.cpp.
 int endrun(int status);
-
-// Ends the process as signal sig would have ended it.
-[[noreturn]] void die(int sig);
-
-extern const int pipesignal; // the signal of a reader gone away, 0 where there is none
 
 #endif

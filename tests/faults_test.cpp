@@ -192,15 +192,15 @@ TEST(Faults, LinkAtOutputNameIsNotFollowed)
     EXPECT_TRUE(checktrack(d / "kivo_02.wav", 1, 1));
 }
 
-// What a killed run left under our temporary names, today's and the three-digit ones of
-// earlier versions, is removed, by the run that links in a nameless file as by the named
-// file of systems that cannot make one; an earlier run's track is replaced. A file a
-// live run holds (its lock taken here), a folder, a link, a name in other letters and
-// any other name stay. An older track a dead run moved aside goes back where the track
-// is missing, and goes where it was written since. All are gone before the first track
-// is written, so that they cannot fill the disk it needs. A link planted at the first temporary
-// name the run draws, leading out of the folder, is stepped over, never created through. Without
-// O_TMPFILE, locks are taken as on NFS, where a read-only file cannot be locked.
+// What a killed run left under our temporary names is removed, by the run that links in
+// a nameless file as by the named file of systems that cannot make one; an earlier run's
+// track is replaced. A file a live run holds (its lock taken here), a folder, a link, a
+// name in other letters and any other name stay. An older track a dead run moved aside
+// goes back where the track is missing, and goes where it was written since. All are
+// gone before the first track is written, so that they cannot fill the disk it needs. A
+// link planted at the first temporary name the run draws, leading out of the folder, is
+// stepped over, never created through. Without O_TMPFILE, locks are taken as on NFS,
+// where a read-only file cannot be locked.
 class Leftover : public ::testing::TestWithParam<bool> {};
 
 TEST_P(Leftover, DeadRunsFilesAreRemoved)
@@ -209,11 +209,12 @@ TEST_P(Leftover, DeadRunsFilesAreRemoved)
     putarchive(d, patternarchive());
     if (GetParam() && *notmpfile == '\0')
         GTEST_SKIP() << "no library to refuse O_TMPFILE";
-    const char *dead[] = {".dorvu-000.tmp", ".dorvu-999.tmp", ".dorvu-0123456789abcdef.tmp",
+    const char *dead[] = {".dorvu-0123456789abcdef.tmp", ".dorvu-00000000000000ff.tmp",
                           ".dorvu-00000000000000a1.kivo_02.wav.old",  // put back
                           ".dorvu-00000000000000a2.kivo_01.wav.old"}; // written since
     const char *kept[] = {".dorvu-ffffffffffffffff.tmp",
                           ".dorvu-1000.tmp",
+                          ".dorvu-000.tmp",
                           ".DORVU-006.TMP",
                           ".dorvu-FEDCBA9876543210.tmp",
                           ".dorvu-0123456789abcde.tmp",
@@ -225,9 +226,9 @@ TEST_P(Leftover, DeadRunsFilesAreRemoved)
     writefile(d / "kivo_01.wav", "old");
     int live = open((d / kept[0]).c_str(), O_RDWR); // NFS locks only what is open for writing
     ASSERT_EQ(flock(live, LOCK_EX), 0);
-    ASSERT_EQ(mkdir((d / ".dorvu-001.tmp").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((d / ".dorvu-00000000000000d1.tmp").c_str(), 0755), 0);
     // A share that makes no links shows the client none: that case is not there.
-    bool link = symlink("kivo_01.wav", (d / ".dorvu-002.tmp").c_str()) == 0;
+    bool link = symlink("kivo_01.wav", (d / ".dorvu-00000000000000d2.tmp").c_str()) == 0;
     runopts o;
     o.notmpfile = GetParam();
     tempdir outside;
@@ -254,8 +255,8 @@ TEST_P(Leftover, DeadRunsFilesAreRemoved)
     EXPECT_TRUE(!planted || fs::is_symlink(d / ".dorvu-0000000000000000.tmp"));
     for (const char *n : kept)
         EXPECT_EQ(readfile(d / n), "leftover") << n;
-    EXPECT_TRUE(fs::is_directory(d / ".dorvu-001.tmp"));
-    EXPECT_TRUE(!link || fs::is_symlink(d / ".dorvu-002.tmp"));
+    EXPECT_TRUE(fs::is_directory(d / ".dorvu-00000000000000d1.tmp"));
+    EXPECT_TRUE(!link || fs::is_symlink(d / ".dorvu-00000000000000d2.tmp"));
     for (int i = 0; i < ntracks; i += 6)
         EXPECT_TRUE(checktrack(d / bgmfile[0][i], i, 1));
     EXPECT_EQ(listdir(d.path).size(), 21 + std::size(kept) + 1 + link + planted)

@@ -1,6 +1,7 @@
 // The tables, the header and the chunked copy, tested on their own.
 #include "bgmtable.h"
 #include "copytrack.h"
+#include "dorvu.h"
 #include "files.h"
 #include "testutil.h"
 #include "wavheader.h"
@@ -106,21 +107,21 @@ class Span : public ::testing::Test {
             for (int k = 0; k < 4; k++)
                 src += static_cast<char>((frame >> (8 * k)) & 0xff);
         writefile(dir / "dorvu.dat", src);
-        archive = fopen((dir / "dorvu.dat").c_str(), "rb");
-        out = fopen((dir / "out").c_str(), "wb");
-        outname = "out";
+        archivefile = fopen((dir / "dorvu.dat").c_str(), "rb");
+        trackfile = fopen((dir / "out").c_str(), "wb");
+        trackname = "out";
     }
     void TearDown() override
     {
-        if (out != nullptr)
-            fclose(out);
-        fclose(archive);
-        out = archive = nullptr;
+        if (trackfile != nullptr)
+            fclose(trackfile);
+        fclose(archivefile);
+        trackfile = archivefile = nullptr;
     }
     std::string copied()
     {
-        fclose(out);
-        out = nullptr;
+        fclose(trackfile);
+        trackfile = nullptr;
         return readfile(dir / "out");
     }
 };

@@ -3,9 +3,8 @@
 #   setup        the music archive, the native build's files at rep 1, 2 and 3, the
 #                preload library, a wine prefix
 #   same         the tool writes the same twenty files as the native build
-#   sweep        over existing files, past 1002 dead runs' leftovers (earlier versions'
-#                names and today's), a held one, a folder of our name and names not
-#                ours: only the dead ones go
+#   sweep        over existing files, past 1002 dead runs' leftovers, a held one, a
+#                folder of our name and names not ours: only the dead ones go
 #   heldtrack    a track another program holds is waited for, then named as such; the
 #                old file kept, nothing left
 #   shorthold    a hold let go while the tool waits for it, as a virus scanner's, is
@@ -109,12 +108,11 @@ same)
     ;;
 sweep)
     win 2 >/dev/null || fail "first run"
-    # Earlier versions' names, and today's.
-    for n in $(seq -w 0 999); do echo leftover >".dorvu-$n.tmp"; done
+    for n in $(seq 4096 5095); do echo leftover >"$(printf .dorvu-%016x.tmp "$n")"; done
     for n in 0123456789abcdef 00000000000000ff; do echo leftover >".dorvu-$n.tmp"; done
     echo other >.dorvu-1000.tmp
     echo other >.DORVU-0123456789ABCDEE.TMP
-    rm .dorvu-007.tmp && mkdir .dorvu-007.tmp
+    rm .dorvu-0000000000001007.tmp && mkdir .dorvu-0000000000001007.tmp
     echo leftover >.dorvu-fedcba9876543210.tmp
     holdon .dorvu-fedcba9876543210.tmp read
     status=0
@@ -122,7 +120,7 @@ sweep)
     letgo
     [ "$status" = 0 ] || fail "run past 1002 leftovers: status $status"
     same 3 || fail "files written over existing ones differ from native at rep 3"
-    [ "$(temps | tr '\n' ' ')" = ".dorvu-007.tmp .dorvu-1000.tmp .dorvu-fedcba9876543210.tmp " ] ||
+    [ "$(temps | tr '\n' ' ')" = ".dorvu-0000000000001007.tmp .dorvu-1000.tmp .dorvu-fedcba9876543210.tmp " ] ||
         fail "leftovers after the sweep: $(temps | head -5)"
     [ "$(cat .dorvu-1000.tmp)" = other ] && [ "$(cat .DORVU-0123456789ABCDEE.TMP)" = other ] ||
         fail "a name not ours was touched"
