@@ -7,7 +7,9 @@
 # one line: the medians of wall and cpu (user + system) seconds of each, the median
 # of the pairs' ratios with their lowest and highest, the bytes sent on the loopback
 # during a run (medians; a network folder's traffic, where its server is on this
-# machine), and whether every run wrote the same twenty files.
+# machine), and whether every run wrote the same twenty files. With VERSUS set, the
+# second run of each pair is that shell command instead (dd moving the same bytes), run
+# in a fresh folder too.
 #
 #   bash bench/pairs.sh FOLDER ARCHIVE NAME TOOL PRELOAD REP PAIRS [SERVER]
 set -euo pipefail
@@ -22,21 +24,26 @@ one() {
     ln "$archive" "${server:-$dir}/$out/dorvu.dat"
     sync
     before=$(cat $lo)
-    t=$(cd "$dir/$out" && env "$@" "$timer" -f "%e %U %S" "$tool" "$rep" 2>&1 >/dev/null | tail -n 1) ||
-        { echo "$name: the run failed: $t" >&2 && exit 1; }
+    if [ "${1:-}" = versus ]; then
+        t=$(cd "$dir/$out" && "$timer" -f "%e %U %S" bash -c "$VERSUS" 2>&1 >/dev/null | tail -n 1)
+    else
+        t=$(cd "$dir/$out" && env "$@" "$timer" -f "%e %U %S" "$tool" "$rep" 2>&1 >/dev/null | tail -n 1)
+    fi || { echo "$name: the run failed: $t" >&2 && exit 1; }
     echo "$t $(($(cat $lo) - before))" | awk '{printf "%s %.2f %s ", $1, $2 + $3, $4}'
-    (cd "$dir/$out" && cat kivo_*.wav | sha256sum | cut -c1-16)
+    if [ "${1:-}" = versus ]; then echo -; else (cd "$dir/$out" && cat kivo_*.wav | sha256sum | cut -c1-16); fi
     rm -rf "${dir:?}/$out"
 }
 
+second=(LD_PRELOAD="$preload" DORVU_COPY=1:38)
+[ -z "${VERSUS:-}" ] || second=(versus)
 times=$(mktemp -d)
 trap 'rm -rf "$times"' EXIT
 for i in $(seq "$pairs"); do
     if [ $((i % 2)) = 1 ]; then
         one >>"$times/k"
-        one LD_PRELOAD="$preload" DORVU_COPY=1:38 >>"$times/b"
+        one "${second[@]}" >>"$times/b"
     else
-        one LD_PRELOAD="$preload" DORVU_COPY=1:38 >>"$times/b"
+        one "${second[@]}" >>"$times/b"
         one >>"$times/k"
     fi
 done
@@ -48,7 +55,7 @@ paste -d ' ' "$times/k" "$times/b" | awk -v name="$name" -v rep="$rep" '
     { n++; kw[n] = $1; kc[n] = $2; kl[n] = $3; bw[n] = $5; bc[n] = $6; bl[n] = $7
       rw[n] = $1 / $5; rc[n] = ($6 > 0 ? $2 / $6 : 1)
       if (n == 1) first = $4
-      if ($4 != $8 || $4 != first) same = "DIFFER" }
+      if (($8 != "-" && $4 != $8) || $4 != first) same = "DIFFER" }
     END {
         minw = maxw = rw[1]; minc = maxc = rc[1]
         for (i = 1; i <= n; i++) { if (rw[i] < minw) minw = rw[i]; if (rw[i] > maxw) maxw = rw[i]

@@ -7,7 +7,8 @@
 #   the raw archive and repeating their loop sections, scaled to the same bytes.
 # hyperfine times each: one warm-up, then RUNS runs (default 5), each after a sync; the
 # script prints their medians and ratios. Then the kernel copy against the buffer in
-# paired runs, on this disk, in memory and on network folders (below); peak resident
+# paired runs, on this disk, on ext4, xfs and btrfs images, in memory and on network
+# folders, and the tool against dd in paired runs on those disks (below); peak resident
 # memory at rep 1, 2 and 10, and where every heap allocation comes from.
 #
 #   bash bench/run.sh            (BENCH_DIR=... to work elsewhere, RUNS=N for more runs)
@@ -19,7 +20,7 @@ work=${BENCH_DIR:-$root/build/bench}
 bin=$root/build/release
 
 # What it measures with, from Debian's packages, as the tests install theirs.
-bash "$root/scripts/deps.sh" hyperfine valgrind
+bash "$root/scripts/deps.sh" hyperfine valgrind xfsprogs btrfs-progs
 
 cmake --preset release >/dev/null
 cmake --build --preset release -j2 >/dev/null
@@ -122,6 +123,30 @@ pre=$root/build/test/tests/libraisesig.so
 fs=$(df -T . | awk 'NR == 2 {print $2}')
 pairs "$work" "$work/dorvu.dat" "disk ($fs)" "$bin/dorvu" "$pre" 2 9
 pairs "$work" "$work/dorvu.dat" "disk ($fs)" "$bin/dorvu" "$pre" 10 "$runs"
+# The tool chooses its buffer on a local disk, where the kernel's copy costs more: there
+# it is paired against the refused copy (the same path) and against dd moving the same
+# bytes, at rep 2, on this disk and on ext4, xfs and btrfs images mounted with -o loop.
+versusdd() {
+    VERSUS="dd if=$2/same2.raw of=out.raw bs=176400 status=none" \
+        pairs "$1" "$1/dorvu.dat" "$3, dd" "$bin/dorvu" "$pre" 2 11
+}
+versusdd "$work" "$work" "disk ($fs)"
+for kind in ext4 xfs btrfs; do
+    img=$work/$kind.img mnt=$work/$kind
+    if [ "$(id -u)" != 0 ]; then
+        echo "$kind image: skipped: mounting an image needs root" && continue
+    fi
+    umount "$mnt" 2>/dev/null || true
+    rm -f "$img" && truncate -s 3G "$img" && mkdir -p "$mnt"
+    case $kind in ext4) mkfs.ext4 -q -F "$img" ;; *) "mkfs.$kind" -q -f "$img" >/dev/null ;; esac
+    if ! mount -o loop "$img" "$mnt" 2>/dev/null; then
+        echo "$kind image: skipped: no loop device to mount it on" && rm -f "$img" && continue
+    fi
+    cp dorvu.dat same2.raw "$mnt/"
+    pairs "$mnt" "$mnt/dorvu.dat" "$kind image" "$bin/dorvu" "$pre" 2 11
+    versusdd "$mnt" "$mnt" "$kind image"
+    umount "$mnt" && rm -f "$img"
+done
 shm=$(mktemp -d /dev/shm/dorvu-bench.XXXXXX)
 cp dorvu.dat "$shm/" && pairs "$shm" "$shm/dorvu.dat" tmpfs "$bin/dorvu" "$pre" 10 7
 rm -rf "$shm"

@@ -3,7 +3,8 @@
 # every run ends soundly. One clean run of `dorvu 1` is traced with strace for each of
 # four settings:
 #   tmpfile       tracks written into nameless files (O_TMPFILE), copied in the kernel
-#                 (copy_file_range), in an empty folder
+#                 (copy_file_range, as in memory, where the sweep works when there is
+#                 room), in an empty folder
 #   tmpfile-old   the same over an earlier run's files and dead runs' leftovers: a
 #                 temporary file, and an old track moved aside on a share
 #   named         O_TMPFILE refused (tests/notmpfile.cpp), so named temporary files;

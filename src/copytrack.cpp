@@ -28,8 +28,9 @@ static void readwrite(int32_t pos, int32_t n)
         fatal(trackname, "write failed", errno);
 }
 
-// Whether the kernel copies for us: until it first refuses, once a run.
-static bool inkernel = true;
+// Whether the kernel copies for us: decided at the run's first chunk, from the file
+// system that holds the tracks (kernelcopywins), and off from its first refusal.
+static int inkernel = -1;
 
 // The answers that say the system cannot copy these files in the kernel: no such call
 // (a kernel before 4.5, or a filter that forbids it), files on two file systems, or a
@@ -48,12 +49,12 @@ static int32_t kernelcopy(int32_t pos, int32_t n)
 {
     int32_t done = 0;
 
-    while (inkernel && done < n) {
+    while (inkernel != 0 && done < n) {
         long long got = copyrange(archivefile, pos + done, trackfile, n - done);
         if (got > 0)
             done += static_cast<int32_t>(got);
         else if (got == 0 || refused(errno))
-            inkernel = false;
+            inkernel = 0;
         else
             fatal(trackname, "write failed", errno);
     }
@@ -70,7 +71,9 @@ void copyspan(int32_t from, int32_t end)
         int32_t n = end - pos < chunksize ? end - pos : chunksize;
 
         checkstop();
-        int32_t done = inkernel ? kernelcopy(pos, n) : 0;
+        if (inkernel < 0)
+            inkernel = kernelcopywins(trackfile);
+        int32_t done = inkernel != 0 ? kernelcopy(pos, n) : 0;
         if (done < n)
             readwrite(pos + done, n - done);
         addprogress(n);

@@ -136,6 +136,11 @@ long long regularsize(FILE *f)
     return st.st_size;
 }
 
+bool kernelcopywins(FILE *)
+{
+    return false;
+}
+
 long long copyrange(FILE *, long long, FILE *, long long)
 {
     errno = ENOSYS;

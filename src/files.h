@@ -39,6 +39,10 @@ FILE *openread(const char *name);
 // telling, or 0 if f is no regular file.
 long long regularsize(FILE *f);
 
+// Whether copyrange() is worth asking for, from the kind of file system that holds f:
+// where it beats copying through the tool's buffer, as measured (files-posix.cpp).
+bool kernelcopywins(FILE *f);
+
 // Copies up to n bytes of from, at offset pos, to where to is written next, inside the
 // system, without passing them through the process: Linux's copy_file_range(), which a
 // network file system (NFS 4.2, SMB3) hands to its server. Says how many it copied, 0

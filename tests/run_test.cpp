@@ -206,6 +206,23 @@ TEST(Run, LiveLineInARealTerminal)
         << "not taken up again in the foreground";
 }
 
+// The kernel copies only where it beats the buffer: in memory one call a chunk, on a
+// local disk none.
+TEST(Run, KernelCopyOnlyWhereItWins)
+{
+    if (*raisesig == '\0')
+        GTEST_SKIP() << "no library to say the file system";
+    for (auto [type, calls] :
+         {std::pair("0x01021994", writesatrepone() - ntracks), {"0xEF53", 0}}) {
+        tempdir d, count;
+        putarchive(d, patternarchive());
+        runopts o;
+        o.env = {std::string("DORVU_FSTYPE=") + type, "DORVU_COPY_COUNT=" + count / "n"};
+        EXPECT_EQ(run(d.path, {"1"}, o).status, 0);
+        EXPECT_EQ(readfile(count / "n"), std::to_string(calls) + "\n") << type;
+    }
+}
+
 #ifdef DORVU_HAVE_SNDFILE
 // An independent reader must take every file as 16-bit stereo 44.1 kHz PCM of the right
 // length, with the audio starting right after the header.
