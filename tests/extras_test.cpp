@@ -87,6 +87,14 @@ TEST(Docs, PictureMatchesTheTable)
         << "docs/archive.svg is stale: rebuild it with mksvg > docs/archive.svg";
 }
 
+// The README is short: it sends a reader to the manual page and to HACKING.md.
+TEST(Docs, ReadmeLinksTheManualAndTheGuide)
+{
+    std::string readme = readfile(std::string(SOURCE_DIR) + "/README.md");
+    for (const char *link : {"](docs/dorvu.1)", "](HACKING.md)", "](docs/archive.svg)"})
+        EXPECT_NE(readme.find(link), std::string::npos) << "README.md links no " << link;
+}
+
 TEST(Docs, InstallPutsToolAndManualInPlace)
 {
     tempdir d;
