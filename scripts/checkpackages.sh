@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Checks what scripts/package.sh left in dist/, as a user would meet it:
-#   - lintian, Debian's own checker, finds no error and no warning in either .deb;
+#   - lintian, Debian's own checker, finds no error and no warning in any .deb;
 #   - the amd64 .deb installs dorvu on the PATH with its manual page, writes the same
 #     twenty files as build/release/dorvu from the sample archive, and removes cleanly;
 #   - the arm64 .deb's binary and the aarch64 tarball's, run under qemu-user, write the
-#     same files;
+#     same files; so do the armhf .deb's on the Raspberry Pi Zero's ARMv6 core (arm1176)
+#     and the arm tarball's on that core and on ARMv5TE's (arm926), at rep 1 and 2;
 #   - each tarball's static bin/dorvu writes the same files, and its README's picture
 #     is there;
 #   - the zip's dorvu.exe, run under wine with no console, writes the same files and
 #     does not wait for input; its texts have Windows line ends;
-#   - SHA256SUMS holds for all five, and a second build from a fresh clone of the same
+#   - SHA256SUMS holds for all seven, and a second build from a fresh clone of the same
 #     commit in another folder gives the same SHA256SUMS (so check in a clean work tree).
 #
 #   bash scripts/package.sh && bash scripts/checkpackages.sh
@@ -28,6 +29,7 @@ say() { printf '\n== %s\n' "$*"; }
 version=$(sed -n 's/^project(dorvu VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
 deb=dist/dorvu_${version}_amd64.deb
 armdeb=dist/dorvu_${version}_arm64.deb
+armhfdeb=dist/dorvu_${version}_armhf.deb
 zip=dist/dorvu-$version-win64.zip
 
 say "SHA256SUMS"
@@ -43,8 +45,8 @@ echo "$again/dorvu gives the same SHA256SUMS"
 rm -rf "$again"
 
 say "lintian"
-lintian --fail-on error,warning --display-info "$deb" "$armdeb" || fail "lintian"
-echo "lintian: no error, no warning in either .deb"
+lintian --fail-on error,warning --display-info "$deb" "$armdeb" "$armhfdeb" || fail "lintian"
+echo "lintian: no error, no warning in any .deb"
 
 # The files every package must reproduce: the native build on the sample archive.
 cmake --preset release >/dev/null
@@ -54,16 +56,21 @@ rm -rf "$work" && mkdir -p "$work/native"
 build/release/mkarchive --music "$work/dorvu.dat"
 (cd "$work/native" && ln -s ../dorvu.dat . && "$root/build/release/dorvu" >/dev/null)
 (cd "$work/native" && sha256sum kivo_*.wav) >"$work/native.sum"
-# Runs a command in a fresh folder beside the archive; the files must equal native.
+cp "$work/native.sum" "$work/native2.sum"
+mkdir "$work/native1"
+(cd "$work/native1" && ln -s ../dorvu.dat . && "$root/build/release/dorvu" 1 >/dev/null)
+(cd "$work/native1" && sha256sum kivo_*.wav) >"$work/native1.sum"
+# Runs a command in a fresh folder beside the archive; the files must equal native (at
+# rep 2, or at the rep REP says).
 same() {
     local name=$1
     shift
     mkdir "$work/$name"
-    (cd "$work/$name" && ln -s ../dorvu.dat . && "$@" >/dev/null </dev/null) ||
+    (cd "$work/$name" && ln -s ../dorvu.dat . && "$@" ${REP:-} >/dev/null </dev/null) ||
         fail "$name: exit status $?"
-    (cd "$work/$name" && sha256sum kivo_*.wav) | cmp -s - "$work/native.sum" ||
+    (cd "$work/$name" && sha256sum kivo_*.wav) | cmp -s - "$work/native${REP:-}.sum" ||
         fail "$name: files differ from native"
-    echo "$name: the twenty files are identical to native"
+    echo "$name: the twenty files are identical to native${REP:+ at rep $REP}"
 }
 
 say "the .deb, installed"
@@ -85,7 +92,14 @@ dpkg-deb -x "$armdeb" "$work/armdeb-tree"
 file "$work/armdeb-tree/usr/bin/dorvu" | grep -q "ARM aarch64" || fail "arm64 .deb: no ARM binary"
 same armdeb qemu-aarch64 -L /usr/aarch64-linux-gnu "$work/armdeb-tree/usr/bin/dorvu"
 
-for arch in x86_64 aarch64; do
+say "the armhf .deb, on the Raspberry Pi Zero's core under qemu-user"
+dpkg-deb --info "$armhfdeb" | grep -E '^ (Architecture|Depends):' || true
+dpkg-deb -x "$armhfdeb" "$work/armhfdeb-tree"
+file "$work/armhfdeb-tree/usr/bin/dorvu" | grep -q "ARM, EABI5.*statically linked" ||
+    fail "armhf .deb: no static 32-bit ARM binary"
+same armhfdeb env QEMU_CPU=arm1176 qemu-arm "$work/armhfdeb-tree/usr/bin/dorvu"
+
+for arch in x86_64 aarch64 arm; do
     say "the $arch tarball"
     tar -xzf "dist/dorvu-$version-linux-$arch.tar.gz" -C "$work"
     tree=$work/dorvu-$version-linux-$arch
@@ -95,8 +109,16 @@ for arch in x86_64 aarch64; do
     done
     run=()
     [ $arch = x86_64 ] || run=(qemu-$arch)
+    [ $arch != arm ] || run=(env QEMU_CPU=arm926 qemu-arm)
     same "tar-$arch" "${run[@]}" "$tree/bin/dorvu"
 done
+# The one 32-bit ARM binary on the oldest cores it is for, at both reps.
+for cpu in arm926 arm1176; do
+    for REP in 1 2; do
+        same "tar-arm-$cpu-$REP" env QEMU_CPU=$cpu qemu-arm "$work/dorvu-$version-linux-arm/bin/dorvu"
+    done
+done
+REP=
 
 say "the zip, under wine"
 mkdir "$work/zip" && unzip -q "$zip" -d "$work/zip"

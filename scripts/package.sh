@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds the release packages into dist/, from the checkout this script stands in:
 #   dorvu_<version>_amd64.deb              for Debian and its kin, x86-64 and 64-bit ARM,
-#   dorvu_<version>_arm64.deb              built by debhelper from debian/ (the arm64 one
-#                                          cross-built); lintian finds nothing
+#   dorvu_<version>_arm64.deb              built by debhelper from debian/ (the arm64 and
+#   dorvu_<version>_armhf.deb              armhf ones cross-built, the armhf one a static
+#                                          binary for ARMv5TE and up); lintian finds nothing
 #   dorvu-<version>-linux-x86_64.tar.gz    a static bin/dorvu for any x86-64 or 64-bit
 #   dorvu-<version>-linux-aarch64.tar.gz   ARM Linux, its manual, README.md, its picture
-#                                          and LICENSE
+#   dorvu-<version>-linux-arm.tar.gz       and LICENSE; arm: every 32-bit ARM Linux from
+#                                          ARMv5TE up (the kernel's name for them all)
 #   dorvu-<version>-win64.zip              a static dorvu.exe for 64-bit Windows,
 #                                          README.txt and LICENSE.txt
 #   SHA256SUMS                             for sha256sum -c
@@ -22,9 +24,13 @@ root=$PWD
 # multiarch package beside the cross toolchain.
 sudo=
 [ "$(id -u)" -eq 0 ] || sudo=sudo
-dpkg --print-foreign-architectures | grep -qx arm64 || $sudo dpkg --add-architecture arm64
+# The armhf one is built by armel's compiler, statically (debian/rules).
+for arch in arm64 armhf; do
+    dpkg --print-foreign-architectures | grep -qx $arch || $sudo dpkg --add-architecture $arch
+done
 bash scripts/deps.sh g++-mingw-w64-x86-64 dpkg-dev debhelper crossbuild-essential-arm64 \
-    libc6:arm64 binutils-aarch64-linux-gnu strip-nondeterminism zip
+    libc6:arm64 binutils-aarch64-linux-gnu crossbuild-essential-armhf libc6:armhf \
+    g++-arm-linux-gnueabi binutils-arm-linux-gnueabi strip-nondeterminism zip
 
 version=$(sed -n 's/^project(dorvu VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || { echo "package: no version in CMakeLists.txt" >&2; exit 1; }
@@ -52,7 +58,9 @@ debbuild() {
 debbuild
 CC=aarch64-linux-gnu-gcc CXX=aarch64-linux-gnu-g++ DEB_BUILD_OPTIONS=nocheck \
     debbuild -a arm64 -Pcross,nocheck
-cp "$work/src/dorvu_${version}_amd64.deb" "$work/src/dorvu_${version}_arm64.deb" dist/
+CC=arm-linux-gnueabi-gcc CXX=arm-linux-gnueabi-g++ DEB_BUILD_OPTIONS=nocheck \
+    debbuild -a armhf -Pcross,nocheck
+cp "$work/src/dorvu_${version}"_{amd64,arm64,armhf}.deb dist/
 
 # --- The Linux tarballs: one static binary that runs on any Linux of its processor.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
@@ -89,6 +97,10 @@ build aarch64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64.cmake" -DCMAKE_BUILD_T
     -DCMAKE_CXX_FLAGS="$(DEB_HOST_ARCH=arm64 dpkg-buildflags --get CPPFLAGS) $(DEB_HOST_ARCH=arm64 dpkg-buildflags --get CXXFLAGS) $nopath" \
     -DCMAKE_EXE_LINKER_FLAGS="-static $(DEB_HOST_ARCH=arm64 dpkg-buildflags --get LDFLAGS)"
 tarball aarch64 aarch64-linux-gnu-strip
+build arm -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm.cmake" -DCMAKE_BUILD_TYPE=None \
+    -DCMAKE_CXX_FLAGS="$(DEB_HOST_ARCH=armel dpkg-buildflags --get CPPFLAGS) $(DEB_HOST_ARCH=armel dpkg-buildflags --get CXXFLAGS) $nopath" \
+    -DCMAKE_EXE_LINKER_FLAGS="-static $(DEB_HOST_ARCH=armel dpkg-buildflags --get LDFLAGS)"
+tarball arm arm-linux-gnueabi-strip
 
 # --- The Windows zip: a static dorvu.exe, which needs no DLL beside it, and texts with
 # Windows line ends.

@@ -78,6 +78,12 @@ long long regularsize(FILE *f)
 }
 
 #ifdef __linux__
+// The file system's magic number, whatever the width and sign of f_type on this system.
+static unsigned long fstype(const struct statfs &fs)
+{
+    return static_cast<unsigned long>(fs.f_type) & 0xFFFFFFFFUL;
+}
+
 // The kernel's copy costs more cpu than two copies through a buffer that stays in the
 // processor's cache where the kernel has only its page-by-page splice to offer: on a
 // local disk (ext4, xfs at rep 2: 1.16 and 1.20 of the buffer's cpu; btrfs 1.17 of its
@@ -103,7 +109,7 @@ bool kernelcopywins(FILE *f)
     if (fstatfs(fileno(f), &fs) != 0)
         return false;
     for (unsigned long type : wins)
-        if (static_cast<unsigned long>(fs.f_type) == type)
+        if (fstype(fs) == type)
             return true;
     return false;
 }
@@ -324,7 +330,7 @@ static bool deletesheldtarget(int fd)
 {
     struct statfs fs;
 
-    return fstatfs(fd, &fs) == 0 && (fs.f_type == 0xFF534D42 || fs.f_type == 0xFE534D42);
+    return fstatfs(fd, &fs) == 0 && (fstype(fs) == 0xFF534D42 || fstype(fs) == 0xFE534D42);
 }
 
 static bool renamenoreplace(const char *from, const char *to)

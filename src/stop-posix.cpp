@@ -39,7 +39,7 @@ static void catchone(int sig)
         return;
     act.sa_handler = onsignal;
     act.sa_flags = SA_RESTART;
-    sigemptyset(&act.sa_mask);
+    sigfillset(&act.sa_mask); // the first signal's note stands
     sigaction(sig, &act, nullptr);
     sigaddset(&caught, sig);
 }

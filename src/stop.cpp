@@ -8,8 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-std::atomic<int> stopsig;
-static_assert(std::atomic<int>::is_always_lock_free, "a signal handler sets stopsig");
+volatile std::sig_atomic_t stopsig;
 
 static bool said; // a fault was reported: a signal behind it ends the run without a word
 
@@ -21,9 +20,8 @@ void beginrun()
 
 void onsignal(int sig)
 {
-    int none = 0;
-
-    stopsig.compare_exchange_strong(none, sig);
+    if (stopsig == 0) // every caught signal is blocked while a handler runs
+        stopsig = sig;
 }
 
 void fatal(const char *file, const char *what, int err)

@@ -4,11 +4,12 @@
 #ifndef DORVU_STOP_H
 #define DORVU_STOP_H
 
-#include <atomic>
+#include <csignal>
 
-// The first signal that asked for a stop, or 0. Lock-free, so a signal handler may set
-// it, and so may the thread in which Windows runs its console handler.
-extern std::atomic<int> stopsig;
+// The first signal that asked for a stop, or 0. What a signal handler may set on every
+// system, cores without atomic instructions (ARMv5) among them; on Windows the thread of
+// the console handler sets it, and an aligned int is written whole there.
+extern volatile std::sig_atomic_t stopsig;
 
 // Starts the run: catches the signals that would end the process, before any file is
 // touched. Every early end then drops the track in progress first (droptrack).

@@ -3,7 +3,7 @@
 #ifndef DORVU_SYSSTOP_H
 #define DORVU_SYSSTOP_H
 
-// The handler of every caught signal: it only notes the signal.
+// The handler of every caught signal: it only notes the first.
 void onsignal(int sig);
 
 // Catches every signal or event that would end the process, to note it in stopsig.
