@@ -13,19 +13,26 @@ const char *trackname;
 static char tmpname[32]; // the track file's temporary name, "" while it has none
 static int keepmode;     // the permission bits of the file it replaces, or -1
 
-// Ours are ".dorvu-" + 16 lower-case hex digits + ".tmp". Exactly these, case and all:
-// on a file system that ignores case, a user's ".DORVU-0123456789ABCDEF.TMP" is not ours.
+// What follows ".dorvu-" and 16 lower-case hex digits in name, if it starts so. Exactly
+// these, case and all: on a file system that ignores case, a user's
+// ".DORVU-0123456789ABCDEF.TMP" is not ours.
+static const char *afterours(const char *name)
+{
+    static const char head[] = ".dorvu-";
+    const size_t digits = 16;
+
+    if (strncmp(name, head, sizeof head - 1) != 0 ||
+        strspn(name + sizeof head - 1, "0123456789abcdef") != digits)
+        return nullptr;
+    return name + sizeof head - 1 + digits;
+}
+
+// Ours are ".dorvu-" + 16 hex digits + ".tmp".
 static bool ourtemp(const char *name)
 {
-    static const char head[] = ".dorvu-", tail[] = ".tmp";
-    const size_t fixed = sizeof head - 1 + sizeof tail - 1;
-    size_t len = strlen(name);
+    const char *rest = afterours(name);
 
-    if (len <= fixed || strncmp(name, head, sizeof head - 1) != 0 ||
-        strcmp(name + len - (sizeof tail - 1), tail) != 0)
-        return false;
-    size_t digits = len - fixed;
-    return digits == 16 && strspn(name + sizeof head - 1, "0123456789abcdef") == digits;
+    return rest != nullptr && strcmp(rest, ".tmp") == 0;
 }
 
 bool waitbusy(int *tries)
@@ -46,23 +53,20 @@ bool nameaside(char *buf, size_t size, const char *track)
     return true;
 }
 
-// The track whose older version name is, if it is one moved aside: ".dorvu-" + 16
-// lower-case hex digits + "." + the name of a track of either map + ".old".
+// The track whose older version name is, if it is one moved aside: ".dorvu-" + 16 hex
+// digits + "." + the name of a track of either map + ".old".
 static const char *asideof(const char *name)
 {
-    static const char head[] = ".dorvu-", tail[] = ".old";
-    const size_t digits = 16, at = sizeof head - 1 + digits + 1;
-    size_t len = strlen(name);
+    const char *rest = afterours(name);
 
-    if (len <= at + sizeof tail - 1 || strncmp(name, head, sizeof head - 1) != 0 ||
-        strspn(name + sizeof head - 1, "0123456789abcdef") != digits || name[at - 1] != '.' ||
-        strcmp(name + len - (sizeof tail - 1), tail) != 0)
+    if (rest == nullptr || *rest++ != '.')
         return nullptr;
-    size_t tracklen = len - at - (sizeof tail - 1);
     for (const auto &names : bgmfile)
-        for (const char *track : names)
-            if (strlen(track) == tracklen && strncmp(name + at, track, tracklen) == 0)
+        for (const char *track : names) {
+            size_t len = strlen(track);
+            if (strncmp(rest, track, len) == 0 && strcmp(rest + len, ".old") == 0)
                 return track;
+        }
     return nullptr;
 }
 
