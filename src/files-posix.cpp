@@ -27,6 +27,9 @@
 #ifdef __linux__
 #include <sys/vfs.h>
 #endif
+#ifdef __APPLE__
+#include <sys/random.h> // getentropy(), which Linux declares in unistd.h
+#endif
 
 // A stream on fd; or none, with fd closed and errno kept, if fd or the stream failed.
 static FILE *streamof(int fd, const char *mode)
