@@ -10,7 +10,10 @@
 #     is there;
 #   - the zip's dorvu.exe, run under wine with no console, writes the same files and
 #     does not wait for input; its texts have Windows line ends;
-#   - SHA256SUMS holds for all seven, and a second build from a fresh clone of the same
+#   - the macOS tarball, which cannot run here, holds one binary of two slices, arm64
+#     and x86_64, each for macOS 11.0, needing no library but libSystem, the arm64 one
+#     signed (Apple Silicon runs nothing unsigned);
+#   - SHA256SUMS holds for all eight, and a second build from a fresh clone of the same
 #     commit in another folder gives the same SHA256SUMS (so check in a clean work tree).
 #
 #   bash scripts/package.sh && bash scripts/checkpackages.sh
@@ -18,7 +21,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-bash scripts/deps.sh lintian wine64 file unzip qemu-user
+bash scripts/deps.sh lintian wine64 file unzip qemu-user llvm
 
 fail() {
     echo "FAILED: $*" >&2
@@ -119,6 +122,28 @@ for cpu in arm926 arm1176; do
     done
 done
 REP=
+
+say "the macOS tarball, looked at"
+tar -xzf "dist/dorvu-$version-macos.tar.gz" -C "$work"
+tree=$work/dorvu-$version-macos
+for f in bin/dorvu share/man/man1/dorvu.1 README.txt LICENSE; do
+    [ -f "$tree/$f" ] || fail "macOS tarball: no $f"
+done
+mac=$tree/bin/dorvu
+[ "$(llvm-objdump --macho --universal-headers "$mac" | sed -n 's/^architecture //p' | sort | xargs)" = \
+    "arm64 x86_64" ] || fail "macOS: bin/dorvu is not one binary of arm64 and x86_64"
+for arch in arm64 x86_64; do
+    heads=$(llvm-objdump --macho --private-headers --arch=$arch "$mac")
+    grep -q '^  platform macos$' <<<"$heads" || fail "macOS $arch: not built for macOS"
+    minos=$(sed -n 's/^ *minos //p' <<<"$heads")
+    [ "$(printf '%s\n' "$minos" 11.0 | sort -V | tail -1)" = 11.0 ] || fail "macOS $arch: needs macOS $minos"
+    libs=$(sed -n 's/^ *name \(.*\) (offset.*/\1/p' <<<"$heads" | grep -v '^/usr/lib/dyld$' || true)
+    [ "$libs" = /usr/lib/libSystem.B.dylib ] || fail "macOS $arch: needs $libs"
+    echo "macOS $arch: for macOS $minos and later, needs only $libs"
+done
+llvm-objdump --macho --private-headers --arch=arm64 "$mac" | grep -q 'cmd LC_CODE_SIGNATURE' ||
+    fail "macOS arm64: no code signature"
+echo "macOS arm64: signed"
 
 say "the zip, under wine"
 mkdir "$work/zip" && unzip -q "$zip" -d "$work/zip"

@@ -8,6 +8,9 @@
 #   dorvu-<version>-linux-aarch64.tar.gz   ARM Linux, its manual, README.md, its picture
 #   dorvu-<version>-linux-arm.tar.gz       and LICENSE; arm: every 32-bit ARM Linux from
 #                                          ARMv5TE up (the kernel's name for them all)
+#   dorvu-<version>-macos.tar.gz           one bin/dorvu for Apple Silicon and Intel
+#                                          Macs, macOS 11 and later, its manual,
+#                                          README.txt and LICENSE
 #   dorvu-<version>-win64.zip              a static dorvu.exe for 64-bit Windows,
 #                                          README.txt and LICENSE.txt
 #   SHA256SUMS                             for sha256sum -c
@@ -28,7 +31,7 @@ sudo=
 for arch in arm64 armhf; do
     dpkg --print-foreign-architectures | grep -qx $arch || $sudo dpkg --add-architecture $arch
 done
-bash scripts/deps.sh g++-mingw-w64-x86-64 dpkg-dev debhelper crossbuild-essential-arm64 \
+bash scripts/deps.sh --macos g++-mingw-w64-x86-64 dpkg-dev debhelper crossbuild-essential-arm64 \
     libc6:arm64 binutils-aarch64-linux-gnu crossbuild-essential-armhf libc6:armhf \
     g++-arm-linux-gnueabi binutils-arm-linux-gnueabi strip-nondeterminism zip
 
@@ -68,12 +71,13 @@ nopath="-ffile-prefix-map=$root=."
 cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS) $nopath"
 ldflags=$(dpkg-buildflags --get LDFLAGS)
 
-# Builds the tool alone into build/pkg/NAME with the given cache settings.
+# Builds the tool alone (or the target TARGET names) into build/pkg/NAME with the given
+# cache settings.
 build() {
     local name=$1
     shift
     cmake -S . -B "$work/$name" "$@" >/dev/null
-    cmake --build "$work/$name" --target dorvu -j2 >"$work/$name.log" 2>&1 ||
+    cmake --build "$work/$name" --target "${TARGET:-dorvu}" -j2 >"$work/$name.log" 2>&1 ||
         { cat "$work/$name.log"; exit 1; }
 }
 # Lays out and packs dorvu-<version>-linux-ARCH from the static binary of build/pkg/ARCH.
@@ -101,6 +105,19 @@ build arm -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm.cmake" -DCMAKE_BUILD_TYPE=None
     -DCMAKE_CXX_FLAGS="$(DEB_HOST_ARCH=armel dpkg-buildflags --get CPPFLAGS) $(DEB_HOST_ARCH=armel dpkg-buildflags --get CXXFLAGS) $nopath" \
     -DCMAKE_EXE_LINKER_FLAGS="-static $(DEB_HOST_ARCH=armel dpkg-buildflags --get LDFLAGS)"
 tarball arm arm-linux-gnueabi-strip
+
+# --- The macOS tarball: the universal binary, Apple Silicon's and Intel's merged, as the
+# linker wrote them (stripping would spoil the arm64 one's signature), and a short README.
+TARGET=universal build macos -DCMAKE_TOOLCHAIN_FILE="$root/cmake/macos.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS="$nopath"
+mac=$work/tar/dorvu-$version-macos
+mkdir -p "$mac/bin" "$mac/share/man/man1"
+cp "$work/macos/universal/dorvu" "$mac/bin/"
+cp docs/dorvu.1 "$mac/share/man/man1/"
+cp packaging/README-macos.txt "$mac/README.txt"
+cp LICENSE "$mac/"
+tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH" \
+    -C "$work/tar" -cf - "dorvu-$version-macos" | gzip -9n >"dist/dorvu-$version-macos.tar.gz"
 
 # --- The Windows zip: a static dorvu.exe, which needs no DLL beside it, and texts with
 # Windows line ends.
