@@ -80,6 +80,11 @@ build() {
     cmake --build "$work/$name" --target "${TARGET:-dorvu}" -j2 >"$work/$name.log" 2>&1 ||
         { cat "$work/$name.log"; exit 1; }
 }
+# Packs build/pkg/tar/NAME into dist/NAME.tar.gz, the same bytes whoever packs it when.
+pack() {
+    tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH" \
+        -C "$work/tar" -cf - "$1" | gzip -9n >"dist/$1.tar.gz"
+}
 # Lays out and packs dorvu-<version>-linux-ARCH from the static binary of build/pkg/ARCH.
 tarball() {
     local arch=$1 strip=$2 name=dorvu-$version-linux-$1
@@ -91,8 +96,7 @@ tarball() {
     cp docs/dorvu.1 "$tree/share/man/man1/"
     cp docs/archive.svg "$tree/docs/" # the README's picture
     cp README.md LICENSE "$tree/"
-    tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH" \
-        -C "$work/tar" -cf - "$name" | gzip -9n >"dist/$name.tar.gz"
+    pack "$name"
 }
 build x86_64 -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="$cxxflags" \
     -DCMAKE_EXE_LINKER_FLAGS="-static $ldflags"
@@ -116,8 +120,7 @@ cp "$work/macos/universal/dorvu" "$mac/bin/"
 cp docs/dorvu.1 "$mac/share/man/man1/"
 cp packaging/README-macos.txt "$mac/README.txt"
 cp LICENSE "$mac/"
-tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH" \
-    -C "$work/tar" -cf - "dorvu-$version-macos" | gzip -9n >"dist/dorvu-$version-macos.tar.gz"
+pack "dorvu-$version-macos"
 
 # --- The Windows zip: a static dorvu.exe, which needs no DLL beside it, and texts with
 # Windows line ends.
